@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds both builds and runs every test: the native unit tests with the
+# sanitizers, then the Windows build's tests under wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+cd "$root"
+source scripts/wine-env.sh
+
+cmake --preset native
+cmake --build --preset native
+ctest --preset native
+
+wine_services_start
+trap wine_services_stop EXIT
+cmake --preset windows
+cmake --build --preset windows
+ctest --preset windows
