@@ -1,0 +1,98 @@
+#include "pcmtap/cli.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace pcmtap {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: pcmtap.exe start --target-pid <pid> --mode exclude-tree [--chunk-frames 1024]";
+constexpr std::uint64_t kMaxChunkFrames = 8192;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The decimal conversion of an option value: leading blanks, one optional
+// sign, then digits up to the first other character. Behaves the same on
+// every platform, whatever width `unsigned long` has there.
+std::uint32_t ParseDecimal(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  std::uint64_t value = 0;
+  bool tooLarge = false;
+  const std::size_t firstDigit = i;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (!tooLarge) {
+      value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+      tooLarge = value > kMax;
+    }
+  }
+  if (i == firstDigit) throw std::invalid_argument("invalid stoul argument");
+  if (tooLarge) throw std::out_of_range("stoul argument out of range");
+  const auto result = static_cast<std::uint32_t>(value);
+  return negative ? static_cast<std::uint32_t>(0u - result) : result;
+}
+
+}  // namespace
+
+CaptureOptions ParseArguments(int argc, char* argv[]) {
+  if (argc < 2 || std::strcmp(argv[1], "start") != 0) throw std::runtime_error(kUsage);
+
+  CaptureOptions options;
+  for (int i = 2; i < argc; i += 2) {
+    const std::string name = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (hasValue && name == "--target-pid") {
+      options.targetProcessId = ParseDecimal(argv[i + 1]);
+    } else if (hasValue && name == "--mode") {
+      const std::string value = argv[i + 1];
+      if (value == "exclude-tree") {
+        options.mode = LoopbackMode::ExcludeTargetProcessTree;
+      } else if (value == "include-tree") {
+        options.mode = LoopbackMode::IncludeTargetProcessTree;
+      } else {
+        throw std::runtime_error("Unsupported --mode: " + value);
+      }
+    } else if (hasValue && name == "--chunk-frames") {
+      options.chunkFrames = ParseDecimal(argv[i + 1]);
+    } else {
+      throw std::runtime_error("Unexpected argument: " + name);
+    }
+  }
+
+  if (options.targetProcessId == 0) throw std::runtime_error("Missing --target-pid");
+  if (options.chunkFrames == 0 || options.chunkFrames > kMaxChunkFrames) {
+    throw std::runtime_error("--chunk-frames must be between 1 and 8192");
+  }
+  return options;
+}
+
+std::string FormatHresult(HRESULT status) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  auto value = static_cast<std::uint32_t>(status);
+  char reversed[8];
+  int count = 0;
+  do {
+    reversed[count++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  std::string text = "0x";
+  while (count > 0) text += reversed[--count];
+  return text;
+}
+
+void ThrowIfFailed(HRESULT status, const char* call) {
+  if (status >= 0) return;
+  throw std::runtime_error(std::string(call) + " failed: " + FormatHresult(status));
+}
+
+}  // namespace pcmtap

@@ -1,0 +1,35 @@
+// pcmtap's command line, and the conversion of failed platform statuses into
+// the exceptions that end a run with one error line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "pcmtap/platform.h"
+
+namespace pcmtap {
+
+// The values are those of the platform's process-loopback activation
+// parameters; the activation passes them on unchanged.
+enum class LoopbackMode : std::uint32_t {
+  IncludeTargetProcessTree = 0,
+  ExcludeTargetProcessTree = 1,
+};
+
+struct CaptureOptions {
+  std::uint32_t targetProcessId = 0;  // 0: not given, rejected by the parse
+  LoopbackMode mode = LoopbackMode::ExcludeTargetProcessTree;
+  std::uint64_t chunkFrames = 1024;  // 16 kHz frames per pcm record, 1 to 8192
+};
+
+// Throws std::runtime_error with the usage or the first problem found, or
+// std::invalid_argument / std::out_of_range from a numeric value.
+CaptureOptions ParseArguments(int argc, char* argv[]);
+
+// "0x" and the status as unsigned 32-bit lower-case hexadecimal, unpadded.
+std::string FormatHresult(HRESULT status);
+
+// Throws std::runtime_error("<call> failed: 0x...") for a negative status.
+void ThrowIfFailed(HRESULT status, const char* call);
+
+}  // namespace pcmtap

@@ -1,0 +1,25 @@
+// The records that pcmtap writes on standard output: one JSON object per
+// line, CR LF after each, every line written whole and flushed at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "pcmtap/cli.h"
+
+namespace pcmtap {
+
+// Standard Base64 (RFC 4648, section 4) with "=" padding and no line breaks.
+std::string EncodeBase64(const std::uint8_t* data, std::size_t size);
+
+// Each writer flushes `out` and throws std::runtime_error("Failed to write to
+// standard output") when the stream has failed, so that a vanished reader
+// ends the run instead of losing records silently.
+void WriteReadyRecord(std::ostream& out, std::uint32_t targetProcessId, LoopbackMode mode);
+void WritePcmRecord(std::ostream& out, std::uint64_t sequence,
+                    const std::vector<std::int16_t>& chunk);
+
+}  // namespace pcmtap
