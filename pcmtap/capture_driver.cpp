@@ -1,0 +1,147 @@
+#include "pcmtap/capture_driver.h"
+
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+#include "pcmtap/conversion.h"
+#include "pcmtap/interface_ids.h"
+#include "pcmtap/loopback_activation.h"
+#include "pcmtap/protocol.h"
+
+namespace pcmtap {
+
+std::atomic<bool> g_stopRequested{false};
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
+  switch (ctrlType) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_stopRequested.exchange(true);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+namespace {
+
+constexpr DWORD kWaitSliceMilliseconds = 200;
+constexpr REFERENCE_TIME kBufferDuration = 1000000;  // 100 ms in 100 ns units
+
+WAVEFORMATEX CaptureFormat() {
+  WAVEFORMATEX format{};
+  format.wFormatTag = WAVE_FORMAT_PCM;
+  format.nChannels = 2;
+  format.nSamplesPerSec = 44100;
+  format.nAvgBytesPerSec = 176400;
+  format.nBlockAlign = 4;
+  format.wBitsPerSample = 16;
+  format.cbSize = 0;
+  return format;
+}
+
+ComPtr<IAudioClient> ActivateWithSystem(const CaptureOptions& options) {
+  return ActivateProcessLoopbackClient(options);
+}
+
+// The audio side of a run, from the activation to the release of the clients.
+// Members are destroyed in reverse order, so on every way out the converter
+// goes first, then the capture client, then the audio client.
+class CaptureSession {
+ public:
+  CaptureSession(const CaptureOptions& options, const CapturePlatform& platform, HANDLE audioEvent,
+                 std::ostream& out)
+      : platform_(platform), audioEvent_(audioEvent), out_(out),
+        audioClient_(platform.activateClient(options)),
+        captureClient_(StartCapture()),
+        converter_(options.chunkFrames) {
+    ThrowIfFailed(audioClient_->Start(), "IAudioClient::Start");
+    WriteReadyRecord(out_, options.targetProcessId, options.mode);
+  }
+
+  void RunUntilStopped() {
+    while (!g_stopRequested.load()) {
+      const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
+      if (wait == WAIT_TIMEOUT) continue;
+      if (wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
+      Drain();
+    }
+    audioClient_->Stop();
+  }
+
+ private:
+  ComPtr<IAudioCaptureClient> StartCapture() {
+    const WAVEFORMATEX format = CaptureFormat();
+    ThrowIfFailed(audioClient_->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                           AUDCLNT_STREAMFLAGS_LOOPBACK |
+                                               AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                           kBufferDuration, 0, &format, nullptr),
+                  "IAudioClient::Initialize");
+    ThrowIfFailed(audioClient_->SetEventHandle(audioEvent_), "IAudioClient::SetEventHandle");
+    ComPtr<IAudioCaptureClient> captureClient;
+    ThrowIfFailed(audioClient_->GetService(kIidAudioCaptureClient, captureClient.PutVoid()),
+                  "IAudioClient::GetService");
+    return captureClient;
+  }
+
+  // Reads every pending packet; each packet is handed back before any record
+  // of it is written, and its records are written before the next is taken.
+  void Drain() {
+    UINT32 packetFrames = 0;
+    ThrowIfFailed(captureClient_->GetNextPacketSize(&packetFrames), "GetNextPacketSize");
+    while (packetFrames != 0) {
+      BYTE* data = nullptr;
+      UINT32 frames = 0;
+      DWORD flags = 0;
+      ThrowIfFailed(captureClient_->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
+                    "IAudioCaptureClient::GetBuffer");
+      converter_.AddPacket(reinterpret_cast<const std::int16_t*>(data), frames, flags);
+      ThrowIfFailed(captureClient_->ReleaseBuffer(frames), "IAudioCaptureClient::ReleaseBuffer");
+      while (converter_.TakeChunk(chunk_)) WritePcmRecord(out_, nextSequence_++, chunk_);
+      packetFrames = 0;
+      ThrowIfFailed(captureClient_->GetNextPacketSize(&packetFrames), "GetNextPacketSize");
+    }
+  }
+
+  const CapturePlatform& platform_;
+  HANDLE audioEvent_;
+  std::ostream& out_;
+  ComPtr<IAudioClient> audioClient_;
+  ComPtr<IAudioCaptureClient> captureClient_;
+  StreamConverter converter_;
+  std::vector<std::int16_t> chunk_;
+  std::uint64_t nextSequence_ = 0;
+};
+
+}  // namespace
+
+CapturePlatform SystemCapturePlatform() {
+  return {&SetConsoleCtrlHandler, &CoInitializeEx, &CoUninitialize, &CreateEventW,
+          &WaitForSingleObject,   &CloseHandle,    &ActivateWithSystem};
+}
+
+void RunCapture(CaptureOptions options) {
+  RunCapture(options, SystemCapturePlatform(), std::cout);
+}
+
+void RunCapture(const CaptureOptions& options, const CapturePlatform& platform, std::ostream& out) {
+  platform.setConsoleCtrlHandler(&ConsoleCtrlHandler, TRUE);
+  ThrowIfFailed(platform.coInitializeEx(nullptr, COINIT_MULTITHREADED), "CoInitializeEx");
+  HANDLE audioEvent = platform.createEventW(nullptr, FALSE, FALSE, nullptr);
+  if (audioEvent == nullptr) throw std::runtime_error("CreateEventW failed");
+  try {
+    CaptureSession(options, platform, audioEvent, out).RunUntilStopped();
+  } catch (...) {
+    platform.closeHandle(audioEvent);
+    platform.coUninitialize();
+    throw;
+  }
+  platform.closeHandle(audioEvent);
+  platform.coUninitialize();
+}
+
+}  // namespace pcmtap
