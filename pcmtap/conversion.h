@@ -9,6 +9,15 @@
 
 namespace pcmtap {
 
+// Rounds to the nearest integer, halves away from zero (2.5 -> 3,
+// -0.5 -> -1), like std::lround but without its library call. Exact for
+// every |v| < 2^31: v - truncated is computed without rounding.
+inline std::int32_t RoundHalfAwayFromZero(double v) {
+  const std::int32_t truncated = static_cast<std::int32_t>(v);
+  const double rest = v - truncated;
+  return truncated + (rest >= 0.5) - (rest <= -0.5);
+}
+
 class StreamConverter {
  public:
   explicit StreamConverter(std::uint64_t chunkFrames);
