@@ -94,9 +94,13 @@ class Capture:
 
     def __init__(self, wine, exe, chunk_frames):
         self.chunk_frames = chunk_frames
+        # Wine's default Ctrl+C handler also ends the process with status 0;
+        # it only says so in a console "fixme" line, which is let through here
+        # so that an unhandled Ctrl+C shows on standard error.
         self.process = subprocess.Popen(
             [wine, exe, "start", "--target-pid", str(TARGET_PID), "--chunk-frames",
              str(chunk_frames)],
+            env=dict(os.environ, WINEDEBUG="-all,fixme+console"),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.stdout = bytearray()
         self.stderr = bytearray()
