@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
+#include <cstring>
 #include <limits>
 
 // Wider intermediates (x87) would round differently from IEEE double.
@@ -28,10 +30,47 @@ namespace {
 
 constexpr std::uint32_t kSilentFlag = 0x2;
 
+// The signed value of a 16-bit two's complement pattern.
+std::int32_t SignExtend16(std::uint32_t bits) {
+  return static_cast<std::int32_t>(bits ^ 0x8000u) - 0x8000;
+}
+
+// Makes room for `size` entries and returns the storage. The arrays only
+// grow, so after the first few packets this never allocates or clears.
+template <typename T>
+T* GrowTo(std::vector<T>& storage, std::size_t size) {
+  if (storage.size() < size) {
+    storage.resize(size);
+  }
+  return storage.data();
+}
+
+// The pass computes a point while position + 1.0 < n, the sum rounded as a
+// double. That sum never decreases as position grows, so the test holds
+// exactly up to the largest double for which it holds; finding that bound
+// once per pass takes the addition out of the loop. Positions are never
+// negative, so a bound below zero means no point at all.
+double LastPointBefore(std::size_t held) {
+  if (held < 2) {
+    return -1.0;
+  }
+  const double n = static_cast<double>(held);
+  double last = n - 1.0;
+  while (!(last + 1.0 < n)) {
+    last = std::nextafter(last, 0.0);
+  }
+  return last;
+}
+
 }  // namespace
 
 StreamConverter::StreamConverter(std::uint64_t chunkFrames)
-    : chunkFrames_(chunkFrames), step_(44100.0 / 16000.0), position_(0.0), outputTaken_(0) {}
+    : chunkFrames_(chunkFrames),
+      step_(44100.0 / 16000.0),
+      position_(0.0),
+      heldSamples_(0),
+      outputBegin_(0),
+      outputEnd_(0) {}
 
 void StreamConverter::AddPacket(const std::int16_t* samples, std::uint32_t frameCount,
                                 std::uint32_t flags) {
@@ -44,42 +83,41 @@ void StreamConverter::AddPacket(const std::int16_t* samples, std::uint32_t frame
 }
 
 void StreamConverter::Downmix(const std::int16_t* samples, std::uint32_t frameCount, bool silent) {
-  const std::size_t held = inputSamples_.size();
-  inputSamples_.resize(held + frameCount);
-  std::int16_t* out = inputSamples_.data() + held;
+  double* out = GrowTo(inputSamples_, heldSamples_ + frameCount) + heldSamples_;
+  heldSamples_ += frameCount;
   if (silent) {
-    std::fill(out, out + frameCount, std::int16_t{0});
+    std::fill(out, out + frameCount, 0.0);
     return;
   }
   for (std::size_t i = 0; i < frameCount; ++i) {
+    // The frame read as one 32-bit word: its two halves are the left and
+    // right samples in an order that depends on the byte order, which the
+    // sum does not care about. Compilers vectorise this form far better than
+    // two separate 16-bit reads.
+    std::uint32_t frame;
+    std::memcpy(&frame, samples + 2 * i, sizeof frame);
+    const std::int32_t sum = SignExtend16(frame & 0xFFFFu) + SignExtend16(frame >> 16);
     // Integer division truncates toward zero: (-3 + 0) / 2 is -1.
-    const std::int32_t sum = std::int32_t{samples[2 * i]} + std::int32_t{samples[2 * i + 1]};
-    out[i] = static_cast<std::int16_t>(sum / 2);
+    out[i] = static_cast<double>(sum / 2);
   }
 }
 
 void StreamConverter::Resample() {
-  // Chunks taken since the last packet leave a prefix behind; dropping it here
-  // bounds the array at one chunk plus one packet's output.
-  if (outputTaken_ != 0) {
-    outputSamples_.erase(outputSamples_.begin(),
-                         outputSamples_.begin() + static_cast<std::ptrdiff_t>(outputTaken_));
-    outputTaken_ = 0;
-  }
+  std::int16_t* const kept = outputSamples_.data();
+  std::copy(kept + outputBegin_, kept + outputEnd_, kept);
+  outputEnd_ -= outputBegin_;
+  outputBegin_ = 0;
 
-  // Points are at least 2.75 input samples apart, so a pass over n samples
+  // Points are more than two input samples apart, so a pass over n samples
   // yields fewer than n / 2 + 2 of them; sizing once keeps the loop free of
   // capacity checks.
-  const std::size_t held = inputSamples_.size();
-  const std::size_t produced = outputSamples_.size();
-  outputSamples_.resize(produced + held / 2 + 2);
-
-  const std::int16_t* in = inputSamples_.data();
-  std::int16_t* out = outputSamples_.data() + produced;
-  const double n = static_cast<double>(held);
+  const double* in = inputSamples_.data();
+  std::int16_t* const first = GrowTo(outputSamples_, outputEnd_ + heldSamples_ / 2 + 2) + outputEnd_;
+  std::int16_t* out = first;
   const double step = step_;
+  const double last = LastPointBefore(heldSamples_);
   double position = position_;
-  while (position + 1.0 < n) {
+  while (position <= last) {
     // position is never negative, so truncation is floor.
     const std::int64_t i = static_cast<std::int64_t>(position);
     const double a = in[i];
@@ -91,7 +129,7 @@ void StreamConverter::Resample() {
     position += step;
   }
   position_ = position;
-  outputSamples_.resize(static_cast<std::size_t>(out - outputSamples_.data()));
+  outputEnd_ += static_cast<std::size_t>(out - first);
 }
 
 void StreamConverter::Trim() {
@@ -103,20 +141,20 @@ void StreamConverter::Trim() {
   if (consumed == 0) {
     return;
   }
-  const std::size_t removed =
-      static_cast<std::size_t>(std::min<std::uint64_t>(consumed, inputSamples_.size()));
-  inputSamples_.erase(inputSamples_.begin(),
-                      inputSamples_.begin() + static_cast<std::ptrdiff_t>(removed));
+  const std::size_t removed = static_cast<std::size_t>(std::min<std::uint64_t>(consumed, heldSamples_));
+  double* const held = inputSamples_.data();
+  std::copy(held + removed, held + heldSamples_, held);
+  heldSamples_ -= removed;
   position_ -= static_cast<double>(removed);
 }
 
 bool StreamConverter::TakeChunk(std::vector<std::int16_t>& chunk) {
-  if (outputSamples_.size() - outputTaken_ < chunkFrames_) {
+  if (outputEnd_ - outputBegin_ < chunkFrames_) {
     return false;
   }
-  const auto first = outputSamples_.begin() + static_cast<std::ptrdiff_t>(outputTaken_);
-  chunk.assign(first, first + static_cast<std::ptrdiff_t>(chunkFrames_));
-  outputTaken_ += static_cast<std::size_t>(chunkFrames_);
+  const std::int16_t* const first = outputSamples_.data() + outputBegin_;
+  chunk.assign(first, first + chunkFrames_);
+  outputBegin_ += static_cast<std::size_t>(chunkFrames_);
   return true;
 }
 

@@ -3,6 +3,7 @@
 // no platform types, so it builds and is tested on any system.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -10,12 +11,14 @@
 namespace pcmtap {
 
 // Rounds to the nearest integer, halves away from zero (2.5 -> 3,
-// -0.5 -> -1), like std::lround but without its library call. Exact for
-// every |v| < 2^31: v - truncated is computed without rounding.
+// -0.5 -> -1), like std::lround but without its library call. Adding the
+// largest double below one half, rather than one half, keeps a value just
+// below a half (0.49999999999999994) from being carried up by the addition;
+// values at or above a half still reach the next integer. Exact for every
+// |v| < 2^31.
 inline std::int32_t RoundHalfAwayFromZero(double v) {
-  const std::int32_t truncated = static_cast<std::int32_t>(v);
-  const double rest = v - truncated;
-  return truncated + (rest >= 0.5) - (rest <= -0.5);
+  const double justBelowHalf = 0.49999999999999994;
+  return static_cast<std::int32_t>(v + std::copysign(justBelowHalf, v));
 }
 
 class StreamConverter {
@@ -40,12 +43,18 @@ class StreamConverter {
   std::uint64_t chunkFrames_;
   double step_;
   double position_;
-  std::vector<std::int16_t> inputSamples_;
+  // Downmixed input not yet wholly consumed: the first heldSamples_ entries.
+  // Each is a 16-bit value held exactly as a double, so the resampler reads
+  // it without a conversion. The storage only grows: packets neither
+  // allocate nor clear it.
+  std::vector<double> inputSamples_;
+  std::size_t heldSamples_;
+  // Output not yet handed out: entries outputBegin_ to outputEnd_. Taken
+  // chunks only advance outputBegin_; the rest moves to the front once per
+  // packet, so a packet that yields many chunks costs linear time.
   std::vector<std::int16_t> outputSamples_;
-  // Samples before this offset in outputSamples_ were already handed out.
-  // They are dropped once per packet rather than once per chunk, so that a
-  // packet yielding many chunks costs linear, not quadratic, time.
-  std::size_t outputTaken_;
+  std::size_t outputBegin_;
+  std::size_t outputEnd_;
 };
 
 }  // namespace pcmtap
