@@ -15,3 +15,6 @@ for exe in dist/*.exe; do
   printf '  %s  (%s bytes; imports: %s)\n' "$exe" "$(stat -c %s "$exe")" \
     "$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {printf "%s ", $3}')"
 done
+
+# Ends with the capture path at work under wine.
+"$root/scripts/demo.sh"

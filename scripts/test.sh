@@ -12,7 +12,10 @@ cmake --build --preset native
 ctest --preset native
 
 wine_services_start
-trap wine_services_stop EXIT
+# The end-to-end tests capture real audio from a private PulseAudio null sink.
+source scripts/pulse-env.sh
+trap 'pulse_stop; wine_services_stop' EXIT
+pulse_start
 cmake --preset windows
 cmake --build --preset windows
 ctest --preset windows

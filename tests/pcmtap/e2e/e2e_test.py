@@ -69,11 +69,11 @@ def write_tone(path, seconds):
 
 
 @contextlib.contextmanager
-def tone_playing(directory):
+def tone_playing(directory, seconds=15):
     """paplay of the tone into the default sink, running once the sink has
     its stream; stopped by its process id."""
     path = pathlib.Path(directory) / "tone.wav"
-    write_tone(path, 15)
+    write_tone(path, seconds)
     player = subprocess.Popen(["paplay", str(path)], stdin=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 10
