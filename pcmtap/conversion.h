@@ -27,8 +27,8 @@ class StreamConverter {
 
   // Downmixes the packet's frames, resamples as far as the held input allows
   // and drops the input no longer needed. `samples` holds 2 * frameCount
-  // interleaved values (left first) and is read only during the call; a null
-  // pointer or the silent flag (0x2) stands for frameCount zero frames. Other
+  // interleaved values (left first) and is read only during the call; with a
+  // null pointer or the silent flag (0x2) every frame counts as zero. Other
   // flag bits are ignored: the stream is continuous across every packet.
   void AddPacket(const std::int16_t* samples, std::uint32_t frameCount, std::uint32_t flags);
 

@@ -35,7 +35,8 @@ struct ReferenceConverter {
     if (frames == 0) return;
     for (std::size_t f = 0; f < frames; ++f) {
       const bool silent = (flags & 0x2) != 0 || samples == nullptr;
-      input.push_back(silent ? 0 : static_cast<std::int16_t>((samples[2 * f] + samples[2 * f + 1]) / 2));
+      input.push_back(
+          silent ? 0 : static_cast<std::int16_t>((samples[2 * f] + samples[2 * f + 1]) / 2));
     }
     const double n = static_cast<double>(input.size());
     while (position + 1.0 < n) {
@@ -68,7 +69,8 @@ template <typename Converter>
 Samples Feed(Converter& converter, std::uint64_t chunkFrames, const std::vector<Packet>& packets) {
   Samples all, chunk;
   for (const Packet& p : packets) {
-    converter.AddPacket(p.null ? nullptr : p.frames.data(), static_cast<std::uint32_t>(p.frames.size() / 2), p.flags);
+    converter.AddPacket(p.null ? nullptr : p.frames.data(),
+                        static_cast<std::uint32_t>(p.frames.size() / 2), p.flags);
     while (converter.TakeChunk(chunk)) {
       EXPECT_EQ(chunk.size(), chunkFrames);
       all.insert(all.end(), chunk.begin(), chunk.end());
@@ -87,7 +89,8 @@ std::vector<Packet> Split(const Samples& frames, const std::vector<std::size_t>&
   std::vector<Packet> packets;
   for (std::size_t at = 0, k = 0; at < frames.size(); ++k) {
     const std::size_t end = std::min(frames.size(), at + 2 * sizes[k % sizes.size()]);
-    packets.push_back({Samples(frames.begin() + static_cast<std::ptrdiff_t>(at), frames.begin() + static_cast<std::ptrdiff_t>(end))});
+    packets.push_back({Samples(frames.begin() + static_cast<std::ptrdiff_t>(at),
+                               frames.begin() + static_cast<std::ptrdiff_t>(end))});
     at = end;
   }
   return packets;
@@ -101,15 +104,28 @@ Samples RandomFrames(std::mt19937& random, std::size_t frames) {
 }
 
 TEST(ConversionRounding, HalvesGoAwayFromZero) {
-  const std::pair<double, int> cases[] = {{2.5, 3},         {-0.5, -1},    {-24780.8, -24781}, {15.125, 15},
-                                          {32766.5, 32767}, {-32767.5, -32768}, {0.49999999999999994, 0},
-                                          {-0.49999999999999994, 0}, {1.4999999999999998, 1}, {-0.0, 0}};
+  const std::pair<double, int> cases[] = {{2.5, 3},
+                                          {-0.5, -1},
+                                          {-24780.8, -24781},
+                                          {15.125, 15},
+                                          {32766.5, 32767},
+                                          {-32767.5, -32768},
+                                          {0.49999999999999994, 0},
+                                          {-0.49999999999999994, 0},
+                                          {1.4999999999999998, 1},
+                                          {-0.0, 0}};
   for (const auto& [v, expected] : cases) EXPECT_EQ(RoundHalfAwayFromZero(v), expected) << v;
 }
 
 TEST(ConversionDownmix, TruncatesTowardZero) {
-  const int cases[][3] = {{-3, 0, -1}, {3, 0, 1}, {-1, 0, 0}, {1, 0, 0}, {-7, -8, -7},
-                          {32767, 32767, 32767}, {-32768, -32768, -32768}, {32767, -32768, 0}};
+  const int cases[][3] = {{-3, 0, -1},
+                          {3, 0, 1},
+                          {-1, 0, 0},
+                          {1, 0, 0},
+                          {-7, -8, -7},
+                          {32767, 32767, 32767},
+                          {-32768, -32768, -32768},
+                          {32767, -32768, 0}};
   for (const auto& c : cases) {
     const auto l = static_cast<std::int16_t>(c[0]), r = static_cast<std::int16_t>(c[1]);
     // The first point of a run lies exactly on the first sample.
@@ -126,19 +142,30 @@ TEST(ConversionExamples, PacketSequences) {
     std::vector<Packet> packets;
     Samples expected;
   } cases[] = {
-      {"worked example, continued", 2,
-       {{{100, 200, -3, 0, 1000, -1000, -32768, -32768, 32767, 32767}}, {{10, 10, 20, 20, -7, -8}}, {{40, 40, 80, 80}}},
+      {"worked example, continued",
+       2,
+       {{{100, 200, -3, 0, 1000, -1000, -32768, -32768, 32767, 32767}},
+        {{10, 10, 20, 20, -7, -8}},
+        {{40, 40, 80, 80}}},
        {150, -24781, 15, 51}},
-      {"silent flag gives zeros, interpolated from the last sample", 1, {rise, {silence3, 0x2}}, {0, 244}},
+      {"silent flag gives zeros, interpolated from the last sample",
+       1,
+       {rise, {silence3, 0x2}},
+       {0, 244}},
       {"null pointer gives zeros", 1, {rise, {silence3, 0, true}}, {0, 244}},
-      {"empty packets change nothing", 1, {rise, {{}, 0x2, true}, {{}, 0x2}, {{}, 0}, {silence3, 0x2}}, {0, 244}},
+      {"empty packets change nothing",
+       1,
+       {rise, {{}, 0x2, true}, {{}, 0x2}, {{}, 0}, {silence3, 0x2}},
+       {0, 244}},
       // The fourth single frame moves position past the held samples; the
       // next point then lies 1.5125 into the following packet.
-      {"single frames, position passing the held samples", 1,
+      {"single frames, position passing the held samples",
+       1,
        {{{7, 9}}, {{20, 20}}, {{-5, -5}}, {{40, 40}}, {{100, 100}}, {{0, 0}}, {{100, 100}}},
        {8, 29, 51}},
   };
-  for (const Case& c : cases) EXPECT_THAT(Convert(c.chunkFrames, c.packets), ElementsAreArray(c.expected)) << c.name;
+  for (const Case& c : cases)
+    EXPECT_THAT(Convert(c.chunkFrames, c.packets), ElementsAreArray(c.expected)) << c.name;
 }
 
 class ConversionReference : public ::testing::TestWithParam<std::uint64_t> {};
@@ -151,7 +178,9 @@ TEST_P(ConversionReference, MatchesSampleForSampleOverRandomPackets) {
   std::vector<Packet> packets(1500);
   for (Packet& p : packets) {
     const std::uint32_t choice = random() % 11;
-    const std::size_t frames = choice < 9 ? sizes[choice] : choice == 9 ? random() % 3000 : 1 + random() % 4;
+    const std::size_t frames = choice < 9    ? sizes[choice]
+                               : choice == 9 ? random() % 3000
+                                             : 1 + random() % 4;
     p = {RandomFrames(random, frames), flags[random() % 5], random() % 16 == 0};
   }
   ReferenceConverter reference(chunkFrames);
@@ -180,6 +209,8 @@ TEST(ConversionProperties, SplittingChangesValuesByAtMostOne) {
   std::mt19937 random(11);
   const Samples frames = RandomFrames(random, 300000);
   const Samples whole = Convert(1, Split(frames, {300000}));
+  ReferenceConverter reference(1);
+  EXPECT_EQ(whole, Feed(reference, 1, Split(frames, {300000})));
   EXPECT_EQ(whole.size(), (300000 * 160 - 1) / 441 + 1);
   const std::vector<std::vector<std::size_t>> splittings = {
       {441}, {1}, {3, 1, 448, 2}, {480, 1024, 7}, {4410, 442, 440}, {1, 1, 1, 1, 4410}};
@@ -187,7 +218,8 @@ TEST(ConversionProperties, SplittingChangesValuesByAtMostOne) {
     const Samples split = Convert(1, Split(frames, sizes));
     ASSERT_EQ(split.size(), whole.size()) << sizes[0];
     int furthest = 0;
-    for (std::size_t k = 0; k < whole.size(); ++k) furthest = std::max(furthest, std::abs(split[k] - whole[k]));
+    for (std::size_t k = 0; k < whole.size(); ++k)
+      furthest = std::max(furthest, std::abs(split[k] - whole[k]));
     EXPECT_LE(furthest, 1) << sizes[0];
   }
 }
