@@ -1,8 +1,6 @@
 // Converter throughput over one hour of audio, in the packet sizes that a
 // shared-mode capture client delivers, reported as a realtime factor: seconds
 // of audio converted per second of CPU time.
-#include "pcmtap/conversion.h"
-
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +8,8 @@
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include "pcmtap/conversion.h"
 
 namespace {
 
@@ -24,7 +24,8 @@ const std::vector<std::int16_t>& Source() {
     std::mt19937 random(1);
     std::normal_distribution<double> noise(0.0, 3000.0);
     for (std::size_t i = 0; i < s.size(); ++i) {
-      const double tone = 12000.0 * std::sin(2.0 * 3.14159265358979 * 440.0 * static_cast<double>(i / 2) / kRate);
+      const double tone =
+          12000.0 * std::sin(2.0 * 3.14159265358979 * 440.0 * static_cast<double>(i / 2) / kRate);
       s[i] = static_cast<std::int16_t>(std::clamp(tone + noise(random), -32768.0, 32767.0));
     }
     return s;
@@ -40,7 +41,8 @@ void ConvertOneHour(benchmark::State& state) {
   for (auto _ : state) {
     pcmtap::StreamConverter converter(1024);
     std::uint64_t chunks = 0;
-    for (std::size_t done = 0, at = 0; done < kHourFrames; done += packetFrames, at += packetFrames) {
+    for (std::size_t done = 0, at = 0; done < kHourFrames;
+         done += packetFrames, at += packetFrames) {
       if (at + packetFrames > sourceFrames) at = 0;
       converter.AddPacket(source.data() + 2 * at, packetFrames, 0);
       while (converter.TakeChunk(chunk)) ++chunks;

@@ -4,12 +4,12 @@
 // frames (or the count given as the first argument) and chunks of 1024
 // samples. Samples that do not fill a last chunk are dropped, as in capture.
 // Assumes a little-endian host.
-#include "pcmtap/conversion.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "pcmtap/conversion.h"
 
 int main(int argc, char* argv[]) {
   const unsigned long packetFrames = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 441;
