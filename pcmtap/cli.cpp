@@ -1,6 +1,8 @@
 #include "pcmtap/cli.h"
 
 #include <cstring>
+#include <exception>
+#include <iostream>
 #include <limits>
 #include <stdexcept>
 
@@ -93,6 +95,18 @@ std::string FormatHresult(HRESULT status) {
 void ThrowIfFailed(HRESULT status, const char* call) {
   if (status >= 0) return;
   throw std::runtime_error(std::string(call) + " failed: " + FormatHresult(status));
+}
+
+int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&)) {
+  PrepareStandardStreams();
+  try {
+    runCapture(ParseArguments(argc, argv));
+    return 0;
+  } catch (const std::exception& failure) {
+    // std::cerr is tied to std::cout: any record still buffered goes first.
+    std::cerr << failure.what() << "\r\n" << std::flush;
+    return 1;
+  }
 }
 
 }  // namespace pcmtap

@@ -32,4 +32,9 @@ std::string FormatHresult(HRESULT status);
 // Throws std::runtime_error("<call> failed: 0x...") for a negative status.
 void ThrowIfFailed(HRESULT status, const char* call);
 
+// The body of main: parses the command line, hands the options to
+// `runCapture`, and turns any failure into the one error line on standard
+// error. Returns the exit status, 0 after an orderly stop, else 1.
+int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&));
+
 }  // namespace pcmtap

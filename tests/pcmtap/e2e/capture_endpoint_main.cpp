@@ -4,8 +4,8 @@
 // monitor is the default capture endpoint). Everything after the activation
 // is the real driver, converter and writer. Test-only; Windows build only.
 #include <atomic>
-#include <exception>
 #include <iostream>
+#include <utility>
 
 #include "pcmtap/capture_driver.h"
 #include "pcmtap/cli.h"
@@ -103,16 +103,11 @@ pcmtap::ComPtr<IAudioClient> ActivateDefaultCaptureEndpoint(const pcmtap::Captur
 
 }  // namespace
 
-// Mirrors pcmtap's main: same streams, parse, error line and exit status.
+// pcmtap's own main but for the activation.
 int main(int argc, char* argv[]) {
-  pcmtap::PrepareStandardStreams();
-  try {
+  return pcmtap::RunCommandLine(argc, argv, [](const pcmtap::CaptureOptions& options) {
     pcmtap::CapturePlatform platform = pcmtap::SystemCapturePlatform();
     platform.activateClient = &ActivateDefaultCaptureEndpoint;
-    pcmtap::RunCapture(pcmtap::ParseArguments(argc, argv), platform, std::cout);
-    return 0;
-  } catch (const std::exception& failure) {
-    std::cerr << failure.what() << "\r\n" << std::flush;
-    return 1;
-  }
+    pcmtap::RunCapture(options, platform, std::cout);
+  });
 }
