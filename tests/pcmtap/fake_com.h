@@ -5,7 +5,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "counted_object.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/platform.h"
 
@@ -20,46 +20,16 @@ namespace pcmtap::testing {
 
 using CallLog = std::vector<std::string>;
 
-// Shared plumbing: one reference count, one answer table.
-template <class Interface>
-class FakeObject : public Interface {
- public:
-  explicit FakeObject(const IID& ownId) : ownId_(ownId) {}
-  virtual ~FakeObject() = default;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, kIidUnknown) || IsEqualIID(riid, ownId_)) {
-      *object = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG remaining = --references_;
-    if (remaining == 0) delete this;
-    return remaining;
-  }
-  ULONG references() const { return references_; }
-
- private:
-  IID ownId_;
-  std::atomic<ULONG> references_{1};
-};
-
 struct Packet {
   std::vector<std::int16_t> samples;  // interleaved; empty with a frame count: null pointer
   UINT32 frames;
   DWORD flags = 0;
 };
 
-class FakeCaptureClient final : public FakeObject<IAudioCaptureClient> {
+class FakeCaptureClient final : public CountedObject<IAudioCaptureClient> {
  public:
   FakeCaptureClient(CallLog& log, std::map<std::string, HRESULT>& faults)
-      : FakeObject(kIidAudioCaptureClient), log_(log), faults_(faults) {}
+      : CountedObject(kIidAudioCaptureClient), log_(log), faults_(faults) {}
 
   // Packets pending at the next signal; a drain ends when they are used up.
   std::deque<Packet> pending;
@@ -98,10 +68,10 @@ class FakeCaptureClient final : public FakeObject<IAudioCaptureClient> {
   Packet current_;
 };
 
-class FakeAudioClient final : public FakeObject<IAudioClient> {
+class FakeAudioClient final : public CountedObject<IAudioClient> {
  public:
   FakeAudioClient(CallLog& log, std::map<std::string, HRESULT>& faults, FakeCaptureClient* capture)
-      : FakeObject(kIidAudioClient), log_(log), faults_(faults), capture_(capture) {}
+      : CountedObject(kIidAudioClient), log_(log), faults_(faults), capture_(capture) {}
 
   HANDLE eventHandle = nullptr;
 

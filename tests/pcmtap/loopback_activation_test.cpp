@@ -16,12 +16,12 @@ namespace {
 using testing::CallLog;
 using testing::FakeAudioClient;
 using testing::FakeCaptureClient;
-using testing::FakeObject;
+using testing::CountedObject;
 
-class FakeOperation final : public FakeObject<IActivateAudioInterfaceAsyncOperation> {
+class FakeOperation final : public CountedObject<IActivateAudioInterfaceAsyncOperation> {
  public:
   FakeOperation(HRESULT callStatus, HRESULT activationStatus, IUnknown* object)
-      : FakeObject(kIidActivateAsyncOperation), callStatus_(callStatus),
+      : CountedObject(kIidActivateAsyncOperation), callStatus_(callStatus),
         activationStatus_(activationStatus), object_(object) {}
   HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activationStatus, IUnknown** object) override {
     if (*activationStatus != S_OK || *object != nullptr) return E_INVALIDARG;  // must be preset
@@ -39,9 +39,9 @@ class FakeOperation final : public FakeObject<IActivateAudioInterfaceAsyncOperat
 };
 
 // An activated object that is no audio client.
-class FakeOther final : public FakeObject<IAgileObject> {
+class FakeOther final : public CountedObject<IAgileObject> {
  public:
-  FakeOther() : FakeObject(kIidAgileObject) {}
+  FakeOther() : CountedObject(kIidAgileObject) {}
 };
 
 enum class Completion { Never, BeforeReturn, AfterAWhile };
@@ -214,9 +214,9 @@ TEST(ActivateProcessLoopbackClient, TheClientOutlivesTheHandlerWhicheverThreadRe
 
 // --- The handler's COM plumbing ----------------------------------------------
 
-class FakeMarshaler final : public FakeObject<IMarshal> {
+class FakeMarshaler final : public CountedObject<IMarshal> {
  public:
-  FakeMarshaler() : FakeObject(kIidMarshal) {}
+  FakeMarshaler() : CountedObject(kIidMarshal) {}
   static constexpr HRESULT kAnswer = 0x00012345;
   std::string calls;
   HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID*) override {

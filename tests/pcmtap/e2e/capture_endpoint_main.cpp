@@ -3,7 +3,6 @@
 // process-loopback device exists (wine with a PulseAudio null sink, whose
 // monitor is the default capture endpoint). Everything after the activation
 // is the real driver, converter and writer. Test-only; Windows build only.
-#include <atomic>
 #include <iostream>
 #include <utility>
 
@@ -12,6 +11,7 @@
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/platform.h"
+#include "counted_object.h"
 
 namespace {
 
@@ -20,26 +20,10 @@ constexpr IID kIidDeviceEnumerator = {0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0
 
 // Passes every call through to a capture endpoint's client, except that
 // Initialize drops the loopback flag: a capture endpoint is captured directly.
-class EndpointClient final : public IAudioClient {
+class EndpointClient final : public pcmtap::testing::CountedObject<IAudioClient> {
  public:
-  explicit EndpointClient(pcmtap::ComPtr<IAudioClient> inner) : inner_(std::move(inner)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualGUID(riid, pcmtap::kIidUnknown) || IsEqualGUID(riid, pcmtap::kIidAudioClient)) {
-      *object = static_cast<IAudioClient*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG remaining = --references_;
-    if (remaining == 0) delete this;
-    return remaining;
-  }
+  explicit EndpointClient(pcmtap::ComPtr<IAudioClient> inner)
+      : CountedObject(pcmtap::kIidAudioClient), inner_(std::move(inner)) {}
 
   HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                        REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
@@ -79,9 +63,6 @@ class EndpointClient final : public IAudioClient {
   }
 
  private:
-  ~EndpointClient() = default;
-
-  std::atomic<ULONG> references_{1};
   pcmtap::ComPtr<IAudioClient> inner_;
 };
 
