@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "reference_converter.h"
+
 namespace pcmtap {
 namespace {
 
@@ -22,46 +24,7 @@ struct Packet {
   bool null = false;
 };
 
-// The plainest transcription of the conversion, one output point at a time,
-// with the library's floor and lround and naive array handling.
-struct ReferenceConverter {
-  explicit ReferenceConverter(std::uint64_t frames) : chunkFrames(frames) {}
-  std::uint64_t chunkFrames;
-  double position = 0.0;
-  Samples input, output;
-  int overruns = 0;  // trims where floor(position) exceeded the held samples
-
-  void AddPacket(const std::int16_t* samples, std::uint32_t frames, std::uint32_t flags) {
-    if (frames == 0) return;
-    for (std::size_t f = 0; f < frames; ++f) {
-      const bool silent = (flags & 0x2) != 0 || samples == nullptr;
-      input.push_back(
-          silent ? 0 : static_cast<std::int16_t>((samples[2 * f] + samples[2 * f + 1]) / 2));
-    }
-    const double n = static_cast<double>(input.size());
-    while (position + 1.0 < n) {
-      const auto i = static_cast<std::uint64_t>(std::floor(position));
-      const double a = input[i];
-      const double b = input[i + 1];
-      const double difference = b - a;
-      const double fraction = position - static_cast<double>(i);
-      const double product = difference * fraction;
-      output.push_back(static_cast<std::int16_t>(std::lround(product + a)));
-      position = position + 44100.0 / 16000.0;
-    }
-    const auto consumed = static_cast<std::uint64_t>(std::floor(position));
-    const auto removed = std::min<std::uint64_t>(consumed, input.size());
-    overruns += consumed > removed;
-    input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(removed));
-    position -= static_cast<double>(removed);
-  }
-  bool TakeChunk(Samples& chunk) {
-    if (output.size() < chunkFrames) return false;
-    chunk.assign(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(chunkFrames));
-    output.erase(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(chunkFrames));
-    return true;
-  }
-};
+using testing::ReferenceConverter;
 
 // Feeds every packet, taking all full chunks after each; returns the chunks
 // joined, after checking that each was whole.

@@ -9,37 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "base64_decoder.h"
+
 namespace pcmtap {
 namespace {
 
-// A plain decoder written from the alphabet table, to check the encoder
-// against something that does not share its code.
-std::vector<std::uint8_t> DecodeBase64(const std::string& text) {
-  const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<std::uint8_t> bytes;
-  EXPECT_EQ(text.size() % 4, 0u);
-  for (std::size_t i = 0; i + 3 < text.size(); i += 4) {
-    std::uint32_t bits = 0;
-    int padding = 0;
-    for (std::size_t j = 0; j < 4; ++j) {
-      const char c = text[i + j];
-      if (c == '=') {
-        ++padding;
-        bits <<= 6;
-        continue;
-      }
-      const auto index = alphabet.find(c);
-      EXPECT_NE(index, std::string::npos) << "character " << c;
-      EXPECT_EQ(padding, 0) << "data after padding";
-      bits = (bits << 6) | static_cast<std::uint32_t>(index);
-    }
-    bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
-    if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
-    if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(bits));
-  }
-  return bytes;
-}
+using testing::DecodeBase64;
+using testing::DecodePcmPayload;
 
 std::string Encode(const std::string& text) {
   return EncodeBase64(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -66,6 +42,18 @@ TEST(EncodeBase64, RoundTripsEveryLengthAndByteValue) {
     ASSERT_EQ(text.size(), 4 * ((size + 2) / 3));
     ASSERT_EQ(DecodeBase64(text), bytes) << "size " << size;
   }
+}
+
+// The decoder that the checks rely on must refuse what a faulty encoder could
+// produce, or a fault would pass through it.
+TEST(EncodeBase64, CheckingDecoderRefusesNonCanonicalText) {
+  for (const char* bad : {"Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zg==Zg==", "Zm 9", "Zm\r\n",
+                          "Zm-v", "=m9v"}) {
+    EXPECT_EQ(DecodeBase64(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(DecodeBase64("Zm8="), (std::vector<std::uint8_t>{'f', 'o'}));
+  EXPECT_EQ(DecodePcmPayload("Zm8="), (std::vector<std::int16_t>{0x6F66}));
+  EXPECT_EQ(DecodePcmPayload("Zg=="), std::nullopt);  // odd byte count
 }
 
 std::string PcmLine(std::uint64_t sequence, const std::vector<std::int16_t>& chunk) {
@@ -116,12 +104,7 @@ TEST(Records, PcmPayloadIsLittleEndianWithExactLengths) {
     EXPECT_EQ(line.substr(line.size() - 4), "\"}\r\n");
     EXPECT_EQ(payload.size(), c.base64Length);
     EXPECT_EQ(payload.substr(payload.size() - c.ending.size()), c.ending);
-    const std::vector<std::uint8_t> bytes = DecodeBase64(payload);
-    ASSERT_EQ(bytes.size(), 2 * c.frames);
-    for (std::size_t i = 0; i < c.frames; ++i) {
-      const auto value = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-      ASSERT_EQ(value, chunk[i]) << "sample " << i;
-    }
+    EXPECT_EQ(DecodePcmPayload(payload), chunk);
     EXPECT_EQ(line.find_first_of(" \t\n"), line.size() - 1);  // only the final LF
   }
   EXPECT_EQ(PcmLine(0, std::vector<std::int16_t>(1024)).size(), 2822u);
