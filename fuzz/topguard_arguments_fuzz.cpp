@@ -67,7 +67,7 @@ Reference ReferenceConvert(const std::u16string& text, std::uint64_t largest) {
   return {value, at};
 }
 
-std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Wide(const std::u16string& text) { return {text.begin(), text.end()}; }
 
 void CheckConversion(const std::u16string& text, std::uint64_t largest) {
   const std::wstring wide = Wide(text);
@@ -108,8 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   std::vector<std::wstring> storage;
+  storage.reserve(arguments.size());
   for (const auto& argument : arguments) storage.push_back(Wide(argument));
   std::vector<const wchar_t*> argv;
+  argv.reserve(storage.size() + 1);
   for (const auto& argument : storage) argv.push_back(argument.c_str());
   argv.push_back(nullptr);
   const auto actual = topguard::ParseArguments(static_cast<int>(storage.size()), argv.data());

@@ -23,8 +23,8 @@ struct ReferenceConverter {
     if (frames == 0) return;
     for (std::size_t f = 0; f < frames; ++f) {
       const bool silent = (flags & 0x2) != 0 || samples == nullptr;
-      input.push_back(
-          silent ? 0 : static_cast<std::int16_t>((samples[2 * f] + samples[2 * f + 1]) / 2));
+      input.push_back(silent ? std::int16_t{0}
+                             : static_cast<std::int16_t>((samples[2 * f] + samples[2 * f + 1]) / 2));
     }
     const double n = static_cast<double>(input.size());
     while (position + 1.0 < n) {
