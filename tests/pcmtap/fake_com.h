@@ -70,7 +70,9 @@ class FakeCaptureClient final : public CountedObject<IAudioCaptureClient> {
 
 class FakeAudioClient final : public CountedObject<IAudioClient> {
  public:
-  FakeAudioClient(CallLog& log, std::map<std::string, HRESULT>& faults, FakeCaptureClient* capture)
+  // `capture` is what GetService hands out.
+  FakeAudioClient(CallLog& log, std::map<std::string, HRESULT>& faults,
+                  IAudioCaptureClient* capture)
       : CountedObject(kIidAudioClient), log_(log), faults_(faults), capture_(capture) {}
 
   HANDLE eventHandle = nullptr;
@@ -132,7 +134,7 @@ class FakeAudioClient final : public CountedObject<IAudioClient> {
   }
   CallLog& log_;
   std::map<std::string, HRESULT>& faults_;
-  FakeCaptureClient* capture_;
+  IAudioCaptureClient* capture_;
 };
 
 }  // namespace pcmtap::testing
