@@ -10,6 +10,7 @@ packages=(
   mingw-w64 wine wine64
   xvfb x11-utils
   pulseaudio pulseaudio-utils sox
+  clang libclang-rt-14-dev lld clang-tidy cppcheck lcov
 )
 
 missing=()

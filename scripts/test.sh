@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both builds and runs every test: the native unit tests with the
-# sanitizers, then the Windows build's tests under wine.
+# sanitizers, then the Windows build's tests under wine; then the Windows
+# build's tests again as compiled by clang, short fuzz runs and the analysers.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -19,3 +20,13 @@ pulse_start
 cmake --preset windows
 cmake --build --preset windows
 ctest --preset windows
+
+# The second compiler: clang for the mingw-w64 target, warnings as errors,
+# and the same tests under wine.
+cmake --preset windows-clang
+cmake --build --preset windows-clang
+ctest --preset windows-clang
+
+# Ten seconds of each fuzz target from its corpus, then the analysers.
+"$root/scripts/fuzz.sh" --seconds 10
+"$root/scripts/analyse.sh"
