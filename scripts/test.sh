@@ -28,5 +28,5 @@ cmake --build --preset windows-clang
 ctest --preset windows-clang
 
 # Ten seconds of each fuzz target from its corpus, then the analysers.
-"$root/scripts/fuzz.sh" --seconds 10
+"$root/fuzz/run.sh" --seconds 10
 "$root/scripts/analyse.sh"

@@ -2,7 +2,7 @@
 # Runs every fuzz target (or the ones named) for a bounded time each, starting
 # from its committed corpus under tests/fuzz/corpus/<target>/.
 #
-#   scripts/fuzz.sh [--seconds N] [--merge] [target ...]
+#   fuzz/run.sh [--seconds N] [--merge] [target ...]
 #
 # --seconds N  time per target (default 60; CI uses 10)
 # --merge      add the new inputs that reach new code to the committed corpus
