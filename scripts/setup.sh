@@ -21,7 +21,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # With recommended packages: wine loads its X11 extensions and Xvfb its
+  # keyboard compiler through them, and the tests run against that set.
+  apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
