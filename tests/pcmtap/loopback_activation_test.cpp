@@ -152,33 +152,42 @@ TEST(ActivateProcessLoopbackClient, PassesTheRequestUnchanged) {
 }
 
 TEST(ActivateProcessLoopbackClient, Failures) {
-  FakeOther other;  // stack object: its count is checked, never reaches 0
+  const HRESULT denied = static_cast<HRESULT>(0x80070005u);
+  const HRESULT notFound = static_cast<HRESULT>(0x80070002u);
+  const std::string noClient = "ActivateAudioInterfaceAsync returned no IAudioClient";
   struct Case {
     const char* name;
-    Scenario scenario;
+    HRESULT callStatus;        // of ActivateAudioInterfaceAsync
+    HRESULT resultCallStatus;  // of GetActivateResult
+    HRESULT activationStatus;
+    bool activatesOther;       // an object that is no audio client
+    Completion completion;
     std::string message;
   };
-  const HRESULT status = static_cast<HRESULT>(0x80070005u);
-  std::vector<Case> cases(5);
-  cases[0] = {"platform call fails, no wait", {}, "ActivateAudioInterfaceAsync failed: 0x80070005"};
-  cases[0].scenario.callStatus = status;
-  cases[0].scenario.completion = Completion::Never;
-  cases[1] = {"GetActivateResult fails", {}, "ActivateAudioInterfaceAsync completion failed: 0x80070005"};
-  cases[1].scenario.resultCallStatus = status;
-  cases[2] = {"activation fails", {}, "ActivateAudioInterfaceAsync completion failed: 0x80070002"};
-  cases[2].scenario.activationStatus = static_cast<HRESULT>(0x80070002u);
-  cases[2].scenario.completion = Completion::AfterAWhile;
-  cases[3] = {"object is no audio client", {}, "ActivateAudioInterfaceAsync returned no IAudioClient"};
-  cases[3].scenario.object = &other;
-  cases[4] = {"success without an object", {}, "ActivateAudioInterfaceAsync returned no IAudioClient"};
-  for (Case& c : cases) {
+  const std::vector<Case> cases = {
+      {"platform call fails, no wait", denied, S_OK, S_OK, false, Completion::Never,
+       "ActivateAudioInterfaceAsync failed: 0x80070005"},
+      {"GetActivateResult fails", S_OK, denied, S_OK, false, Completion::BeforeReturn,
+       "ActivateAudioInterfaceAsync completion failed: 0x80070005"},
+      {"activation fails", S_OK, S_OK, notFound, false, Completion::AfterAWhile,
+       "ActivateAudioInterfaceAsync completion failed: 0x80070002"},
+      {"object is no audio client", S_OK, S_OK, S_OK, true, Completion::BeforeReturn, noClient},
+      {"success without an object", S_OK, S_OK, S_OK, false, Completion::BeforeReturn, noClient},
+  };
+  FakeOther other;  // on the stack: its count is checked and never reaches 0
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome outcome = Activate(c.scenario);
+    Scenario scenario;
+    scenario.callStatus = c.callStatus;
+    scenario.resultCallStatus = c.resultCallStatus;
+    scenario.activationStatus = c.activationStatus;
+    scenario.object = c.activatesOther ? &other : nullptr;
+    scenario.completion = c.completion;
+    const Outcome outcome = Activate(scenario);
     EXPECT_EQ(outcome.failure, c.message);
     EXPECT_FALSE(outcome.client);
     EXPECT_EQ(other.references(), 1u);
   }
-  other.AddRef();  // keeps the stack object from deleting itself
 }
 
 TEST(ActivateProcessLoopbackClient, AMissingEventFailsBeforeThePlatformCall) {
