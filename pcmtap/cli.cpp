@@ -98,7 +98,6 @@ void ThrowIfFailed(HRESULT status, const char* call) {
 }
 
 int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&)) {
-  PrepareStandardStreams();
   try {
     runCapture(ParseArguments(argc, argv));
     return 0;

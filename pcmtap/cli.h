@@ -5,7 +5,14 @@
 #include <cstdint>
 #include <string>
 
-#include "pcmtap/platform.h"
+// A platform status: the system's HRESULT on Windows (a 32-bit long there;
+// repeating its alias is allowed), the same signed 32-bit integer elsewhere,
+// so that this part of the program builds without any platform header.
+#ifdef _WIN32
+using HRESULT = long;
+#else
+using HRESULT = std::int32_t;
+#endif
 
 namespace pcmtap {
 
@@ -34,7 +41,8 @@ void ThrowIfFailed(HRESULT status, const char* call);
 
 // The body of main: parses the command line, hands the options to
 // `runCapture`, and turns any failure into the one error line on standard
-// error. Returns the exit status, 0 after an orderly stop, else 1.
+// error. Returns the exit status, 0 after an orderly stop, else 1. Preparing
+// the standard streams is main's own job.
 int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&));
 
 }  // namespace pcmtap
