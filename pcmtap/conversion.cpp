@@ -137,10 +137,14 @@ void StreamConverter::Downmix(const std::int16_t* samples, std::uint32_t frameCo
 }
 
 void StreamConverter::Resample() {
-  std::int16_t* const kept = outputSamples_.data();
-  std::copy(kept + outputBegin_, kept + outputEnd_, kept);
-  outputEnd_ -= outputBegin_;
-  outputBegin_ = 0;
+  // What no chunk took moves to the front. When nothing was taken it is
+  // there already, and std::copy may not write onto its own source.
+  if (outputBegin_ != 0) {
+    std::int16_t* const kept = outputSamples_.data();
+    std::copy(kept + outputBegin_, kept + outputEnd_, kept);
+    outputEnd_ -= outputBegin_;
+    outputBegin_ = 0;
+  }
 
   // Points are more than two input samples apart, so a pass over n samples
   // yields fewer than n / 2 + 2 of them; sizing once keeps the loop free of
