@@ -14,20 +14,14 @@ namespace pcmtap {
 
 std::atomic<bool> g_stopRequested{false};
 
-BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
-  switch (ctrlType) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      g_stopRequested.exchange(true);
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
-
 namespace {
+
+// The system ends the process, with a status of its own, as soon as the
+// handler returns from a console close. Holding the return back lets the
+// driver finish its records and teardown and main end the process itself
+// with the run's status, this thread with it. The bound stays well inside
+// the five seconds that the system grants a handler for a close.
+constexpr DWORD kCloseGraceMilliseconds = 3000;
 
 constexpr DWORD kWaitSliceMilliseconds = 200;
 constexpr REFERENCE_TIME kBufferDuration = 1000000;  // 100 ms in 100 ns units
@@ -118,6 +112,22 @@ class CaptureSession {
 };
 
 }  // namespace
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
+  switch (ctrlType) {
+    case CTRL_CLOSE_EVENT:
+      g_stopRequested.exchange(true);
+      Sleep(kCloseGraceMilliseconds);
+      return TRUE;
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_stopRequested.exchange(true);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
 
 CapturePlatform SystemCapturePlatform() {
   return {&SetConsoleCtrlHandler, &CoInitializeEx, &CoUninitialize, &CreateEventW,

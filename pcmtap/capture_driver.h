@@ -16,7 +16,8 @@ namespace pcmtap {
 extern std::atomic<bool> g_stopRequested;
 
 // Ctrl+C, Ctrl+Break, console close and shutdown request a stop and are
-// handled here; every other event is passed on.
+// handled here; every other event is passed on. A close returns only after
+// a grace period, by which time main has normally ended the process.
 BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType);
 
 // The platform entry points that the driver uses; tests replace them.
