@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 namespace pcmtap {
@@ -42,6 +43,11 @@ std::uint32_t ParseDecimal(const std::string& text) {
   if (tooLarge) throw std::out_of_range("stoul argument out of range");
   const auto result = static_cast<std::uint32_t>(value);
   return negative ? static_cast<std::uint32_t>(0u - result) : result;
+}
+
+void WriteErrorLine(const char* message) {
+  // std::cerr is tied to std::cout: any record still buffered goes first.
+  std::cerr << message << "\r\n" << std::flush;
 }
 
 }  // namespace
@@ -101,11 +107,14 @@ int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptio
   try {
     runCapture(ParseArguments(argc, argv));
     return 0;
+  } catch (const std::bad_alloc&) {
+    // Run-times word this family differently ("std::bad_alloc",
+    // "std::bad_array_new_length"); hosts see one text for memory exhaustion.
+    WriteErrorLine("bad allocation");
   } catch (const std::exception& failure) {
-    // std::cerr is tied to std::cout: any record still buffered goes first.
-    std::cerr << failure.what() << "\r\n" << std::flush;
-    return 1;
+    WriteErrorLine(failure.what());
   }
+  return 1;
 }
 
 }  // namespace pcmtap
