@@ -23,9 +23,11 @@ set(CMAKE_SYSROOT ${MINGW_SYSROOT})
 # C++ header directory; name the mingw-w64 libstdc++ headers instead.
 set(CMAKE_CXX_FLAGS_INIT
     "-nostdinc++ -isystem ${MINGW_GCC_DIR}/include/c++ -isystem ${MINGW_GCC_DIR}/include/c++/${MINGW_TRIPLET} -isystem ${MINGW_GCC_DIR}/include/c++/backward")
-# libstdc++ and libgcc live beside that g++; winpthreads backs std::thread.
+# libstdc++ and libgcc live beside that g++, for executables and DLLs alike;
+# winpthreads backs std::thread.
 # The header options reach the link line too, where they mean nothing.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${MINGW_GCC_DIR} -pthread -Wno-unused-command-line-argument")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 
 set(CMAKE_FIND_ROOT_PATH ${MINGW_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

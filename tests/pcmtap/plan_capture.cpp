@@ -1,0 +1,41 @@
+// pcmtap's command line, converter and record writer, fed a plan of captured
+// packets on standard input in place of the audio device: the portable core
+// end to end, for records_test.py. A packet is its frame count and flags
+// (32-bit little-endian each), then its interleaved samples; flag 0x40000000
+// hands the converter a null pointer.
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "pcmtap/cli.h"
+#include "pcmtap/conversion.h"
+#include "pcmtap/protocol.h"
+
+int main(int argc, char* argv[]) {
+#ifdef _WIN32
+  for (FILE* stream : {stdin, stdout, stderr}) _setmode(_fileno(stream), _O_BINARY);
+#else
+  std::signal(SIGPIPE, SIG_IGN);  // a reader that went away fails the write, as on Windows
+#endif
+  return pcmtap::RunCommandLine(argc, argv, [](const pcmtap::CaptureOptions& options) {
+    pcmtap::StreamConverter converter(options.chunkFrames);
+    pcmtap::WriteReadyRecord(std::cout, options.targetProcessId, options.mode);
+    std::uint32_t header[2];
+    std::vector<std::int16_t> samples, chunk;
+    std::uint64_t sequence = 0;
+    while (std::fread(header, sizeof header, 1, stdin) == 1) {
+      samples.resize(2 * std::size_t{header[0]});
+      if (std::fread(samples.data(), 4, header[0], stdin) != header[0]) throw std::runtime_error("short plan");
+      converter.AddPacket((header[1] & 0x40000000) != 0 ? nullptr : samples.data(), header[0], header[1]);
+      while (converter.TakeChunk(chunk)) pcmtap::WritePcmRecord(std::cout, sequence++, chunk);
+    }
+  });
+}

@@ -1,0 +1,56 @@
+"""The reference model of pcmtap's output, shared by the tests of the portable
+core and of the shipped exe: plans of captured packets, the plainest
+transcription of the conversion, and the exact bytes of the records."""
+import base64
+import math
+import random
+import struct
+
+PID = 4242
+SILENT, NULL, TOGETHER = 0x2, 0x40000000, 0x80000000  # NULL and TOGETHER: the tests' own
+
+
+def plan(seed, count, sizes=(441, 441, 441, 448, 480, 440, 1, 3, 100, 882)):
+    """Packets (frames, flags, samples) of varying size, some silent with garbage
+    in their buffer, some with the flags that change nothing, some queued
+    together with the next so that one signal finds several pending."""
+    rng = random.Random(seed)
+    packets = []
+    for _ in range(count):
+        frames = rng.choice(sizes)
+        flags = rng.choice([0, 0, 0, 0, 0x1, 0x4, SILENT]) | rng.choice([0, 0, 0, 0, 0, TOGETHER])
+        packets.append((frames, flags, list(struct.unpack("<%dh" % (2 * frames), rng.randbytes(4 * frames)))))
+    return packets
+
+
+def packed(packets):
+    return b"".join(struct.pack("<II%dh" % len(s), f, flags, *s) for f, flags, s in packets)
+
+
+def convert(packets):
+    """Every 16 kHz sample of the packets, one output point at a time."""
+    held, out, position = [], [], 0.0
+    for frames, flags, samples in packets:
+        held += [0 if flags & (SILENT | NULL) else int((samples[k] + samples[k + 1]) / 2)
+                 for k in range(0, 2 * frames, 2)]
+        while position + 1.0 < len(held):
+            i = math.floor(position)
+            v = (held[i + 1] - held[i]) * (position - i) + held[i]
+            whole = math.trunc(v)  # halves away from zero; v - whole is exact
+            out.append(whole + int(math.copysign(1, v)) if abs(v - whole) >= 0.5 else whole)
+            position += 44100 / 16000
+        removed = min(math.floor(position), len(held))  # position may pass the last held sample
+        del held[:removed]
+        position -= removed
+    return out
+
+
+def records(samples, chunk, mode="exclude", pid=PID):
+    """The ready record and one pcm record per full chunk, as bytes on the wire."""
+    text = ('{"type":"ready","sampleRate":16000,"channels":1,"targetProcessId":%d,'
+            '"mode":"%s-target-process-tree"}\r\n' % (pid, mode))
+    for sequence, start in enumerate(range(0, len(samples) - chunk + 1, chunk)):
+        payload = base64.b64encode(struct.pack("<%dh" % chunk, *samples[start:start + chunk])).decode()
+        text += ('{"type":"pcm","sampleRate":16000,"channels":1,"frames":%d,"sequence":%d,'
+                 '"pcmBase64":"%s"}\r\n' % (chunk, sequence, payload))
+    return text.encode()
