@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Static analysis: clang-tidy (bugprone, performance, modernize; see
-# .clang-tidy) over pcmtap/, topguard/ and fuzz/ with the compile commands of
+# .clang-tidy) over pcmtap/ and topguard/ with the compile commands of
 # the native build and of the clang mingw-w64 build, so that the Windows-only
 # sources are analysed as Windows code; then cppcheck over pcmtap/ and
 # topguard/. Any finding fails the script.
@@ -20,7 +20,7 @@ database, root = sys.argv[1], sys.argv[2]
 files = {os.path.normpath(os.path.join(e["directory"], e["file"])) for e in json.load(open(database))}
 for f in sorted(files):
     relative = os.path.relpath(f, root)
-    if relative.split(os.sep)[0] in ("pcmtap", "topguard", "fuzz"):
+    if relative.split(os.sep)[0] in ("pcmtap", "topguard"):
         print(relative)
 PY
 }
@@ -36,13 +36,11 @@ done
 
 echo "== cppcheck"
 # Suppressed: ComPtr's implicit construction from nullptr, wanted so that a
-# function can `return nullptr` for an empty holder; a non-const parameter of
-# the substitute's activation, which keeps the Windows signature; a raw loop
-# over the digit table in preference to std::find_if.
+# function can `return nullptr` for an empty holder; a raw loop over the digit
+# table in preference to std::find_if.
 cppcheck --quiet --std=c++17 --language=c++ --enable=warning,performance,portability,style \
   --inline-suppr --error-exitcode=1 -I . \
   --suppress=noExplicitConstructor:pcmtap/com_ptr.h \
-  --suppress=constParameter:pcmtap/platform_substitute.cpp \
   --suppress=useStlAlgorithm:topguard/arguments.cpp \
   pcmtap topguard || status=1
 

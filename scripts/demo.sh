@@ -1,50 +1,52 @@
 #!/usr/bin/env bash
-# Shows pcmtap's capture path at work under wine: a 440 Hz tone played into a
-# private PulseAudio null sink, captured by the real driver, converter and
-# record writer, then stopped with Ctrl+C. Wine has no process-loopback
-# device, so the test build's pcmtap_endpoint_capture.exe is used: pcmtap with
-# the default capture endpoint (the null sink's monitor) in place of the
-# process-loopback activation. On Windows the exe files in dist/ are the product.
+# Shows the shipped dist/pcmtap.exe at work under wine: a spoken sentence is
+# played through it, it is stopped with Ctrl+C, and its records are decoded
+# back into a 16 kHz WAV file. Wine has no process-loopback device, so the
+# test build's stand-in mmdevapi.dll plays the recording to pcmtap in 10 ms
+# packets, through pcmtap's own activation, driver, converter and writer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 source scripts/wine-env.sh
-source scripts/pulse-env.sh
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/pcmtap-demo.XXXXXX")
-player=
-cleanup() {
-  if [ -n "$player" ]; then kill "$player" 2>/dev/null || true; wait "$player" 2>/dev/null || true; fi
-  pulse_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-echo "== demo: pcmtap under wine. Wine has no process loopback: here the default capture"
-echo "   endpoint (a PulseAudio null sink's monitor) stands in for it. On Windows the exe"
-echo "   files in dist/ are the product."
+out=build/demo
+rm -rf "$out"
+mkdir -p "$out/run"
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target pcmtap pcmtap_endpoint_capture >/dev/null
-capture_exe=build/windows/tests/pcmtap/e2e/pcmtap_endpoint_capture.exe
-pulse_start
+cmake --build --preset windows --target loopback_device_stand_in >/dev/null
+# The stand-in must lie beside the exe; the copy is byte for byte dist's.
+cp dist/pcmtap.exe build/windows/tests/pcmtap/loopback_device_stand_in/mmdevapi.dll "$out/run/"
 
-if [ -f dist/pcmtap.exe ]; then
-  echo "-- dist/pcmtap.exe asks for process loopback, which wine does not have:"
-  set +e
-  wine dist/pcmtap.exe start --target-pid $$ </dev/null >"$work/product.out" 2>"$work/product.err"
-  echo "   exit status $?; standard error: $(tr -d '\r' <"$work/product.err")"
-  set -e
-fi
-
-echo "-- a 440 Hz tone into the null sink, captured from its monitor for about 4 s"
-sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 12 sine 440 vol 0.5
-paplay "$work/tone.wav" </dev/null &
-player=$!
-sleep 0.5
-echo "   wine $capture_exe start --target-pid $$ > capture.jsonl"
-wine "$capture_exe" start --target-pid $$ </dev/null >"$work/capture.jsonl" 2>"$work/stderr.txt" &
+echo
+echo "== demo: dist/pcmtap.exe under wine"
+echo "   Wine has no process-loopback device: a stand-in device of the tests"
+echo "   (mmdevapi.dll, not part of the product) plays a recording to pcmtap."
+espeak-ng -s 150 -w "$out/speech.wav" \
+  "This is pcmtap, capturing what the machine plays, sixteen thousand samples a second." 2>/dev/null
+# 22050 Hz mono to the capture format, 44100 Hz stereo: each sample, then the
+# mean of it and the next. Then the plan of 441-frame packets for the stand-in.
+seconds=$(python3 - "$out" <<'PY'
+import struct, sys, wave
+out = sys.argv[1]
+with wave.open(out + "/speech.wav") as w:
+    s = struct.unpack("<%dh" % w.getnframes(), w.readframes(w.getnframes()))
+frames = [v for a, b in zip(s, s[1:] + (0,)) for v in (a, (a + b) // 2)]
+with wave.open(out + "/speech44100.wav", "wb") as w:
+    w.setnchannels(2); w.setsampwidth(2); w.setframerate(44100)
+    w.writeframes(struct.pack("<%dh" % (2 * len(frames)), *[v for f in frames for v in (f, f)]))
+with open(out + "/run/plan.bin", "wb") as plan:
+    for at in range(0, len(frames), 441):
+        chunk = frames[at:at + 441]
+        plan.write(struct.pack("<II%dh" % (2 * len(chunk)), len(chunk), 0, *[v for f in chunk for v in (f, f)]))
+print("%.1f" % (len(frames) / 44100))
+PY
+)
+echo "-- speech from espeak-ng, $seconds s, played in 10 ms packets (the last shorter)"
+echo "   wine pcmtap.exe start --target-pid $$ > capture.jsonl"
+(cd "$out/run" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mmdevapi=n" PCMTAP_STAND_IN_PLAN=plan.bin \
+  exec wine pcmtap.exe start --target-pid $$ </dev/null >../capture.jsonl 2>../stderr.txt) &
 capture=$!
-sleep 4
+sleep "$(python3 -c "print($seconds + 2)")"
 echo "-- Ctrl+C (SIGINT to the wine process, delivered as a console control event)"
 kill -INT "$capture"
 set +e
@@ -52,12 +54,32 @@ wait "$capture"
 status=$?
 set -e
 
-echo "-- the first records, each cut at 120 characters:"
-head -n 4 "$work/capture.jsonl" | tr -d '\r' | cut -c 1-120 | sed 's/^/   /; /pcm/s/$/.../'
-echo "-- decoded:"
-set +e
-python3 tests/pcmtap/e2e/records.py summary "$work/capture.jsonl" 1024 | sed 's/^/   /'
-checked=${PIPESTATUS[0]}
-set -e
-echo "-- stopped by Ctrl+C: exit status $status; standard error: $(wc -c <"$work/stderr.txt") bytes"
-[ "$status" -eq 0 ] && [ "$checked" -eq 0 ] && [ ! -s "$work/stderr.txt" ]
+echo "-- the first records, each cut at 110 characters:"
+head -n 3 "$out/capture.jsonl" | tr -d '\r' | cut -c 1-110 | sed 's/^/   /; /pcm/s/$/.../'
+python3 - "$out" <<'PY'
+import base64, json, math, shutil, struct, subprocess, sys, wave
+out = sys.argv[1]
+lines = open(out + "/capture.jsonl", "rb").read().split(b"\r\n")
+complete, ready = lines[:-1], json.loads(lines[0])
+samples = [v for line in complete[1:] for v in struct.unpack(
+    "<%dh" % json.loads(line)["frames"], base64.b64decode(json.loads(line)["pcmBase64"]))]
+with wave.open(out + "/capture.wav", "wb") as w:
+    w.setnchannels(1); w.setsampwidth(2); w.setframerate(16000)
+    w.writeframes(struct.pack("<%dh" % len(samples), *samples))
+rms = math.sqrt(sum(v * v for v in samples) / max(len(samples), 1))
+print("-- decoded: %d pcm records after the ready record (mode %s), %.2f s of 16 kHz mono"
+      % (len(complete) - 1, ready["mode"], len(samples) / 16000))
+print("   level %.1f dBFS RMS, peak %d; written to %s/capture.wav" % (
+    20 * math.log10(max(rms, 1) / 32768), max(map(abs, samples), default=0), out))
+if shutil.which("sox"):
+    raw = subprocess.run(["sox", out + "/speech44100.wav", "-t", "raw", "-e", "signed", "-b", "16", "-c", "1",
+                          "-r", "16000", "-"], capture_output=True, check=True).stdout
+    ref = struct.unpack("<%dh" % (len(raw) // 2), raw)[:len(samples)]
+    noise = sum((a - b) ** 2 for a, b in zip(samples, ref))
+    signal = sum(b * b for b in ref)
+    print("   against sox's resampling of the same input: %.1f dB signal to difference (pcmtap"
+          % (10 * math.log10(signal / max(noise, 1))))
+    print("   interpolates linearly, with no low-pass filter as sox has: they part in the highs)")
+PY
+echo "-- stopped by Ctrl+C: exit status $status; standard error: $(wc -c <"$out/stderr.txt") bytes"
+[ "$status" -eq 0 ] && [ ! -s "$out/stderr.txt" ]

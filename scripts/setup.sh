@@ -9,8 +9,8 @@ packages=(
   googletest libbenchmark-dev
   mingw-w64 wine wine64
   xvfb x11-utils
-  pulseaudio pulseaudio-utils sox
-  clang libclang-rt-14-dev lld clang-tidy cppcheck lcov
+  espeak-ng
+  clang lld clang-tidy cppcheck
 )
 
 missing=()
