@@ -13,9 +13,10 @@ out=build/demo
 rm -rf "$out"
 mkdir -p "$out/run"
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target loopback_device_stand_in >/dev/null
+cmake --build --preset windows --target loopback_device_stand_in stop_host >/dev/null
 # The stand-in must lie beside the exe; the copy is byte for byte dist's.
-cp dist/pcmtap.exe build/windows/tests/pcmtap/loopback_device_stand_in/mmdevapi.dll "$out/run/"
+cp dist/pcmtap.exe build/windows/tests/pcmtap/loopback_device_stand_in/mmdevapi.dll \
+  build/windows/examples/stop_host.exe "$out/run/"
 
 echo
 echo "== demo: dist/pcmtap.exe under wine"
@@ -83,3 +84,8 @@ if shutil.which("sox"):
 PY
 echo "-- stopped by Ctrl+C: exit status $status; standard error: $(wc -c <"$out/stderr.txt") bytes"
 [ "$status" -eq 0 ] && [ ! -s "$out/stderr.txt" ]
+
+echo "-- a host without a console (examples/stop_host.cpp, the README's recipe) starts"
+echo "   pcmtap.exe with pipes and no window, reads for 2 s and stops it in order:"
+(cd "$out/run" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mmdevapi=n" PCMTAP_STAND_IN_PLAN=plan.bin \
+  wine stop_host.exe pcmtap.exe 2 </dev/null | tr -d '\r' | sed 's/^/   /')
