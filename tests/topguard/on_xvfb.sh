@@ -4,5 +4,5 @@ dir=$(mktemp -d)
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
 xvfb=$!
 trap 'kill $xvfb; wait $xvfb; rm -rf "$dir"' EXIT
-while [ ! -s "$dir/display" ]; do kill -0 $xvfb || exit 1; sleep 0.1; done
+while [ ! -s "$dir/display" ]; do kill -0 $xvfb || { echo "Xvfb did not start"; exit 1; }; sleep 0.1; done
 DISPLAY=:$(cat "$dir/display") "$@"
