@@ -25,10 +25,11 @@ struct SimWindow {
 };
 
 // Windows in memory. A handle is the position from the top, 1 the topmost;
-// the target is the last window. Each query appends a letter to the log:
-// those of `odd`, e(xists), w(ait), x (intersect), M(onitor rectangle),
-// a(bove), R(aise the target). Process 4294967295 opens; its wait times out
-// `polls` times, then returns `ended`.
+// the target is the last window, destroyed at wait `destroyTargetAt`. Each
+// query appends a letter to the log: v, i, c, r, m as in `odd`, e(xists),
+// w(ait), x (intersect), M(onitor rectangle), a(bove), R(aise the target).
+// Process 4294967295 opens; its wait times out `polls` times, then returns
+// `ended`.
 struct Sim : WindowSystem {
   std::vector<SimWindow> windows;
   int polls = 0, destroyTargetAt = 0, waits = 0, closes = 0;
