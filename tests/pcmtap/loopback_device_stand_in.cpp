@@ -40,82 +40,45 @@ bool Fails(const std::string& call, bool logged = true) {
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
 }
 
-// The device: one per process, as one activation is. Packets from `taken`
-// to `delivered` are queued.
-struct Packet {
-  BYTE* data;
-  UINT32 frames, flags;
-};
-struct {
-  std::vector<char> bytes;
-  std::vector<Packet> plan;
-  std::size_t taken = 0, delivered = 0;
-  HANDLE event = nullptr, timer = nullptr;
-  std::mutex mutex;
-  Packet Front() const { return taken < delivered ? plan[taken] : Packet{}; }
-} g_device;
+struct Packet { BYTE* data; UINT32 frames, flags; };
 
-// Every 10 ms on the timer's thread: the next packet, and those queued
-// together with it, then one signal.
-void CALLBACK Deliver(void*, BOOLEAN) {
-  const std::lock_guard<std::mutex> lock(g_device.mutex);
-  if (g_device.delivered == g_device.plan.size()) return;  // the plan has ended: silence
-  while (g_device.delivered < g_device.plan.size() && (g_device.plan[g_device.delivered++].flags & kTogether)) {
+// The activation's operation, the audio client it yields and that client's
+// capture client in one object with one count: the device of one run.
+struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
+  Device() {
+    std::ifstream file(Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(file), {});
+    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * plan.back().frames) {
+      UINT32 head[2];
+      std::memcpy(head, &bytes[at], sizeof head);
+      plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1]});
+    }
   }
-  // A failing wait: the event is closed, and forgotten, for wine gives its value out again.
-  if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(g_device.event, nullptr));
-  else SetEvent(g_device.event);
-}
+  ~Device() { Stop(); Fails("released device"); }
 
-template <class Interface>
-struct Counted : Interface {
-  explicit Counted(const char* released = nullptr) : released_(released) {}
-  virtual ~Counted() {
-    if (released_ != nullptr) Fails(released_);
-  }
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    const bool known = IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(Interface));
-    *object = known ? this : nullptr;
-    if (known) AddRef();
-    return known ? S_OK : E_NOINTERFACE;
+    const bool operation =
+        IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(IActivateAudioInterfaceAsyncOperation));
+    const bool client = IsEqualIID(riid, __uuidof(IAudioClient)) && !Fails("QueryInterface", false);
+    *object = operation ? static_cast<IActivateAudioInterfaceAsyncOperation*>(this)
+              : client  ? static_cast<void*>(static_cast<IAudioClient*>(this)) : nullptr;
+    if (*object != nullptr) AddRef();
+    return *object != nullptr ? S_OK : E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++count_; }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
   STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --count_;
+    const ULONG left = --count;
     if (left == 0) delete this;
     return left;
   }
-  const char* released_;
-  std::atomic<ULONG> count_{1};
-};
-
-struct CaptureClient final : Counted<IAudioCaptureClient> {
-  CaptureClient() : Counted("released capture client") {}
-  STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
-    const std::lock_guard<std::mutex> lock(g_device.mutex);
-    const Packet front = g_device.Front();
-    *data = front.data;
-    *frames = front.frames;
-    *flags = front.flags & ~kTogether;
-    return Fails("GetBuffer " + std::to_string(*frames) + " " + std::to_string(*flags)) ? kInjected : S_OK;
-  }
-  STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
-    const std::lock_guard<std::mutex> lock(g_device.mutex);
-    if (Fails("ReleaseBuffer " + std::to_string(frames))) return kInjected;
-    if (frames != g_device.Front().frames || g_device.taken == g_device.delivered) return AUDCLNT_E_INVALID_SIZE;
-    ++g_device.taken;
+  STDMETHODIMP GetActivateResult(HRESULT* status, IUnknown** activated) override {
+    if (Fails("GetActivateResult", false)) return kInjected;
+    *status = Fails("ActivationStatus", false) ? kInjected : S_OK;
+    *activated = *status < 0 ? nullptr : static_cast<IActivateAudioInterfaceAsyncOperation*>(this);
+    if (*activated != nullptr) AddRef();
     return S_OK;
   }
-  STDMETHODIMP GetNextPacketSize(UINT32* frames) override {
-    const std::lock_guard<std::mutex> lock(g_device.mutex);
-    *frames = g_device.Front().frames;
-    return Fails("GetNextPacketSize " + std::to_string(*frames)) ? kInjected : S_OK;
-  }
-};
 
-struct AudioClient final : Counted<IAudioClient> {
-  AudioClient() : Counted("released audio client") {}
-  ~AudioClient() override { Halt(); }
   STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME buffer, REFERENCE_TIME period,
                           const WAVEFORMATEX* format, LPCGUID session) override {
     static const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
@@ -132,39 +95,67 @@ struct AudioClient final : Counted<IAudioClient> {
   STDMETHODIMP GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
   STDMETHODIMP GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
   STDMETHODIMP Reset() override { return E_NOTIMPL; }
-  STDMETHODIMP Start() override {
-    if (Fails("Start")) return kInjected;
-    return CreateTimerQueueTimer(&g_device.timer, nullptr, &Deliver, nullptr, 10, 10, 0) ? S_OK : E_FAIL;
-  }
-  STDMETHODIMP Stop() override { return Fails("Stop") ? kInjected : (Halt(), S_OK); }
-  // Waits for a delivery under way to end.
-  void Halt() {
-    if (g_device.timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(g_device.timer, nullptr), INVALID_HANDLE_VALUE);
-  }
-  STDMETHODIMP SetEventHandle(HANDLE event) override {
-    if (Fails("SetEventHandle")) return kInjected;
-    g_device.event = event;
-    return event != nullptr ? S_OK : E_INVALIDARG;
+  STDMETHODIMP SetEventHandle(HANDLE handle) override {
+    event = handle;
+    return Fails("SetEventHandle") ? kInjected : handle != nullptr ? S_OK : E_INVALIDARG;
   }
   STDMETHODIMP GetService(REFIID riid, void** service) override {
     if (Fails("GetService")) return kInjected;
-    const bool capture = IsEqualIID(riid, __uuidof(IAudioCaptureClient));
-    *service = capture ? static_cast<IAudioCaptureClient*>(new CaptureClient) : nullptr;
-    return capture ? S_OK : E_NOINTERFACE;
+    *service = IsEqualIID(riid, __uuidof(IAudioCaptureClient)) ? static_cast<IAudioCaptureClient*>(this) : nullptr;
+    if (*service != nullptr) AddRef();
+    return *service != nullptr ? S_OK : E_NOINTERFACE;
   }
-};
-
-// The audio client is made when asked for, so that only its receiver releases it.
-struct Operation final : Counted<IActivateAudioInterfaceAsyncOperation> {
-  Operation() : Counted("released operation") {}
-  STDMETHODIMP GetActivateResult(HRESULT* status, IUnknown** activated) override {
-    if (Fails("GetActivateResult", false)) return kInjected;
-    *status = Fails("ActivationStatus", false) ? kInjected : S_OK;
-    *activated = *status < 0 ? nullptr
-                 : Fails("QueryInterface", false) ? new Counted<IUnknown>  // no audio client
-                                                  : static_cast<IUnknown*>(new AudioClient);
+  STDMETHODIMP Start() override {
+    if (Fails("Start")) return kInjected;
+    return CreateTimerQueueTimer(&timer, nullptr, &Deliver, this, 10, 10, 0) ? S_OK : E_FAIL;
+  }
+  // Waits for a delivery under way to end; the last release stops the timer too.
+  STDMETHODIMP Stop() override {
+    if (count != 0 && Fails("Stop")) return kInjected;
+    if (timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(timer, nullptr), INVALID_HANDLE_VALUE);
     return S_OK;
   }
+
+  // Every 10 ms on the timer's thread: the next packet, and those queued
+  // together with it, then one signal; after the last, silence.
+  static void CALLBACK Deliver(void* context, BOOLEAN) {
+    Device& d = *static_cast<Device*>(context);
+    const std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.delivered == d.plan.size()) return;
+    while ((d.plan[d.delivered++].flags & kTogether) && d.delivered < d.plan.size()) {
+    }
+    // A failing wait: the event is closed, and forgotten, for wine gives its value out again.
+    if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(d.event, nullptr));
+    else SetEvent(d.event);
+  }
+  Packet Front() const { return taken < delivered ? plan[taken] : Packet{}; }
+  STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
+    const std::lock_guard<std::mutex> lock(mutex);
+    const Packet front = Front();
+    *data = front.data;
+    *frames = front.frames;
+    *flags = front.flags & ~kTogether;
+    return Fails("GetBuffer " + std::to_string(*frames) + " " + std::to_string(*flags)) ? kInjected : S_OK;
+  }
+  STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (Fails("ReleaseBuffer " + std::to_string(frames))) return kInjected;
+    if (frames != Front().frames || taken == delivered) return AUDCLNT_E_INVALID_SIZE;
+    ++taken;
+    return S_OK;
+  }
+  STDMETHODIMP GetNextPacketSize(UINT32* frames) override {
+    const std::lock_guard<std::mutex> lock(mutex);
+    *frames = Front().frames;
+    return Fails("GetNextPacketSize " + std::to_string(*frames)) ? kInjected : S_OK;
+  }
+
+  std::atomic<ULONG> count{1};
+  std::vector<char> bytes;
+  std::vector<Packet> plan;
+  std::size_t taken = 0, delivered = 0;  // the packets queued lie between
+  HANDLE event = nullptr, timer = nullptr;
+  std::mutex mutex;
 };
 
 }  // namespace
@@ -179,13 +170,6 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
     return E_INVALIDARG;
   if (Fails("ActivateAudioInterfaceAsync pid=" + std::to_string(record[1]) + " mode=" + std::to_string(record[2])))
     return kInjected;
-  std::ifstream file(Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary);
-  g_device.bytes.assign(std::istreambuf_iterator<char>(file), {});
-  for (std::size_t at = 0; at + 8 <= g_device.bytes.size(); at += 8 + 4 * g_device.plan.back().frames) {
-    UINT32 head[2];
-    std::memcpy(head, &g_device.bytes[at], sizeof head);
-    g_device.plan.push_back({reinterpret_cast<BYTE*>(&g_device.bytes[at + 8]), head[0], head[1]});
-  }
   // The completion comes on another thread, so Windows takes agile handlers
   // only; it reaches that thread the way COM passes any interface.
   IUnknown* agile = nullptr;
@@ -196,17 +180,17 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   const HRESULT marshaled =
       CoMarshalInterThreadInterfaceInStream(__uuidof(IActivateAudioInterfaceCompletionHandler), handler, &passed);
   if (marshaled < 0) return marshaled;
-  auto* completion = new Operation;
-  completion->AddRef();
-  *operation = completion;
-  std::thread([completion, passed] {
+  auto* device = new Device;  // one reference for the caller, one for the completion
+  device->AddRef();
+  *operation = device;
+  std::thread([device, passed] {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IActivateAudioInterfaceCompletionHandler* unmarshaled = nullptr;
     CoGetInterfaceAndReleaseStream(passed, __uuidof(IActivateAudioInterfaceCompletionHandler),
                                    reinterpret_cast<void**>(&unmarshaled));
-    unmarshaled->ActivateCompleted(completion);
+    unmarshaled->ActivateCompleted(device);
     unmarshaled->Release();
-    completion->Release();
+    device->Release();
     CoUninitialize();
   }).detach();
   return S_OK;
