@@ -32,7 +32,7 @@ RUNS = [
     ("start --target-pid 7 --mode", "Unexpected argument: --mode"),
     ("start --target-pid=7", "Unexpected argument: --target-pid=7"),
     ("start --mode Exclude-tree --target-pid 7", "Unsupported --mode: Exclude-tree"),
-    ("start --target-pid 7 --chunk-frames 7", (7, "exclude", 7), LONG),
+    ("start --target-pid 7 --chunk-frames 3", (7, "exclude", 3), LONG),
     ("start --target-pid 7 --mode include-tree --chunk-frames 8192", (7, "include", 8192), LONG),
     ("start --target-pid 4242 --mode exclude-tree", (4242, "exclude", 1024), LONG),
     ("start --target-pid 7 --chunk-frames -4294967295", (7, "exclude", 1), SHORT),
