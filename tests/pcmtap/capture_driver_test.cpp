@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "pcmtap/capture_driver.h"
@@ -14,17 +15,17 @@ namespace {
 
 TEST(ConsoleCtrlHandler, StopsOnCtrlCBreakAndShutdownAndPassesOtherEventsOn) {
   for (const DWORD passedOn : {5u, 3u, 4u, 7u, 0xFFFFFFFFu}) EXPECT_FALSE(ConsoleCtrlHandler(passedOn));
-  EXPECT_FALSE(g_stopRequested.load());
-  EXPECT_TRUE(ConsoleCtrlHandler(CTRL_BREAK_EVENT));
-  EXPECT_TRUE(g_stopRequested.load());
+  EXPECT_FALSE(g_stopRequested.load());  // only a stop request sets the flag:
+  EXPECT_TRUE(ConsoleCtrlHandler(CTRL_BREAK_EVENT) && g_stopRequested.load());
   EXPECT_TRUE(ConsoleCtrlHandler(CTRL_C_EVENT) && ConsoleCtrlHandler(CTRL_SHUTDOWN_EVENT));
 }
 
 int g_teardownCalls = 0;  // CloseHandle and CoUninitialize, through the driver's seam
 
 // The system ends the process once the handler returns from a close, so the
-// handler must still be waiting when the run has ended in order.
-TEST(ConsoleCtrlHandler, ACloseReturnsOnlyAfterTheRunHasEndedInOrder) {
+// handler must still be waiting when the run has ended in order. A failure
+// ends the run through the same teardown of the event and the apartment.
+TEST(RunCapture, EndsInOrderOnACloseAndOnAFailure) {
   std::atomic<bool> returned{false};
   std::thread close([&returned] { returned = ConsoleCtrlHandler(CTRL_CLOSE_EVENT) == TRUE; });
   CapturePlatform platform = SystemCapturePlatform();
@@ -34,6 +35,9 @@ TEST(ConsoleCtrlHandler, ACloseReturnsOnlyAfterTheRunHasEndedInOrder) {
   RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out);
   EXPECT_FALSE(returned.load());
   EXPECT_EQ(g_teardownCalls, 2);
+  platform.activateClient = [](const CaptureOptions&) -> ComPtr<IAudioClient> { throw std::runtime_error("none"); };
+  EXPECT_THROW(RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out), std::runtime_error);
+  EXPECT_EQ(g_teardownCalls, 4);
   close.join();
   EXPECT_TRUE(returned.load());
 }

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
 
 namespace {
@@ -166,16 +167,16 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   // The record: activation type (1: process loopback), target process, mode.
   const auto* record = reinterpret_cast<const DWORD*>(params->blob.pBlobData);
   if (std::wcscmp(path, L"VAD\\Process_Loopback") != 0 || !IsEqualIID(riid, __uuidof(IAudioClient)) ||
-      params->vt != VT_BLOB || params->blob.cbSize != 12 || record[0] != 1)
+      params->vt != VT_BLOB || params->wReserved1 || params->wReserved2 || params->wReserved3 ||
+      params->blob.cbSize != 12 || record[0] != 1)
     return E_INVALIDARG;
   if (Fails("ActivateAudioInterfaceAsync pid=" + std::to_string(record[1]) + " mode=" + std::to_string(record[2])))
     return kInjected;
   // The completion comes on another thread, so Windows takes agile handlers
   // only; it reaches that thread the way COM passes any interface.
-  IUnknown* agile = nullptr;
-  if (handler->QueryInterface(__uuidof(IAgileObject), reinterpret_cast<void**>(&agile)) < 0)
+  pcmtap::ComPtr<IUnknown> agile;
+  if (handler->QueryInterface(__uuidof(IAgileObject), agile.PutVoid()) < 0)
     return static_cast<HRESULT>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
-  agile->Release();
   IStream* passed = nullptr;
   const HRESULT marshaled =
       CoMarshalInterThreadInterfaceInStream(__uuidof(IActivateAudioInterfaceCompletionHandler), handler, &passed);
