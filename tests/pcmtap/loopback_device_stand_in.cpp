@@ -15,7 +15,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,7 +54,11 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
       plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1]});
     }
   }
-  ~Device() { Stop(); Fails("released device"); }
+  ~Device() {
+    Stop();
+    Fails("released device");
+    if (completion != nullptr) CloseHandle(completion);
+  }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     const bool operation =
@@ -67,7 +70,10 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return *object != nullptr ? S_OK : E_NOINTERFACE;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
+  // A release from any thread but the completion's waits for that thread to
+  // end, so that none of its work races the process's exit.
   STDMETHODIMP_(ULONG) Release() override {
+    if (completion != nullptr && GetCurrentThreadId() != completionId) WaitForSingleObject(completion, INFINITE);
     const ULONG left = --count;
     if (left == 0) delete this;
     return left;
@@ -129,6 +135,20 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(d.event, nullptr));
     else SetEvent(d.event);
   }
+  // The completion, on a thread of its own, with a handler that the caller
+  // marshaled to it. The caller's reference keeps the device meanwhile: the
+  // caller waits for the completion before releasing the operation.
+  static DWORD WINAPI Complete(void* context) {
+    Device& d = *static_cast<Device*>(context);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IActivateAudioInterfaceCompletionHandler* handler = nullptr;
+    CoGetInterfaceAndReleaseStream(d.handlerStream, __uuidof(IActivateAudioInterfaceCompletionHandler),
+                                   reinterpret_cast<void**>(&handler));
+    handler->ActivateCompleted(&d);
+    handler->Release();
+    CoUninitialize();
+    return 0;
+  }
   Packet Front() const { return taken < delivered ? plan[taken] : Packet{}; }
   STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
     const std::lock_guard<std::mutex> lock(mutex);
@@ -157,6 +177,9 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::size_t taken = 0, delivered = 0;  // the packets queued lie between
   HANDLE event = nullptr, timer = nullptr;
   std::mutex mutex;
+  IStream* handlerStream = nullptr;
+  HANDLE completion = nullptr;
+  DWORD completionId = 0;
 };
 
 }  // namespace
@@ -177,22 +200,16 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   pcmtap::ComPtr<IUnknown> agile;
   if (handler->QueryInterface(__uuidof(IAgileObject), agile.PutVoid()) < 0)
     return static_cast<HRESULT>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
-  IStream* passed = nullptr;
-  const HRESULT marshaled =
-      CoMarshalInterThreadInterfaceInStream(__uuidof(IActivateAudioInterfaceCompletionHandler), handler, &passed);
-  if (marshaled < 0) return marshaled;
-  auto* device = new Device;  // one reference for the caller, one for the completion
-  device->AddRef();
-  *operation = device;
-  std::thread([device, passed] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IActivateAudioInterfaceCompletionHandler* unmarshaled = nullptr;
-    CoGetInterfaceAndReleaseStream(passed, __uuidof(IActivateAudioInterfaceCompletionHandler),
-                                   reinterpret_cast<void**>(&unmarshaled));
-    unmarshaled->ActivateCompleted(device);
-    unmarshaled->Release();
+  auto* device = new Device;
+  const HRESULT marshaled = CoMarshalInterThreadInterfaceInStream(
+      __uuidof(IActivateAudioInterfaceCompletionHandler), handler, &device->handlerStream);
+  if (marshaled < 0) {
     device->Release();
-    CoUninitialize();
-  }).detach();
+    return marshaled;
+  }
+  // Suspended until its id is known, which its own releases are told apart by.
+  device->completion = CreateThread(nullptr, 0, &Device::Complete, device, CREATE_SUSPENDED, &device->completionId);
+  if (device->completion == nullptr || ResumeThread(device->completion) == static_cast<DWORD>(-1)) std::abort();
+  *operation = device;
   return S_OK;
 }

@@ -38,7 +38,7 @@ int main(int, char* argv[]) {
       reinterpret_cast<HANDLE>(_spawnl(_P_NOWAIT, argv[1], "topguard", window.c_str(), process.c_str(), nullptr));
   Check(guard != INVALID_HANDLE_VALUE, "topguard did not start");
   auto topmost = [&] { return (GetWindowLongPtrW(target, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0; };
-  Check(PumpUntil(10000, topmost), "target not raised over the popup");
+  Check(PumpUntil(60000, topmost), "target not raised over the popup");
 
   ShowWindow(popup, SW_SHOWMINNOACTIVE);
   SetWindowPos(target, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -49,6 +49,6 @@ int main(int, char* argv[]) {
   // Nothing is raised any more, so topguard needs no messages handled.
   DestroyWindow(target);
   DWORD status = 1;
-  Check(WaitForSingleObject(guard, 10000) == WAIT_OBJECT_0 && GetExitCodeProcess(guard, &status) && status == 0,
+  Check(WaitForSingleObject(guard, 60000) == WAIT_OBJECT_0 && GetExitCodeProcess(guard, &status) && status == 0,
         "topguard did not end with status 0 when the target was destroyed");
 }
