@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,11 +55,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
       plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1]});
     }
   }
-  ~Device() {
-    Stop();
-    Fails("released device");
-    if (completion != nullptr) CloseHandle(completion);
-  }
+  ~Device() { Stop(); Fails("released device"); }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     const bool operation =
@@ -70,10 +67,10 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return *object != nullptr ? S_OK : E_NOINTERFACE;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
-  // A release from any thread but the completion's waits for that thread to
+  // A release on any thread but the completion's waits for that thread to
   // end, so that none of its work races the process's exit.
   STDMETHODIMP_(ULONG) Release() override {
-    if (completion != nullptr && GetCurrentThreadId() != completionId) WaitForSingleObject(completion, INFINITE);
+    if (GetCurrentThreadId() != completionId && completion.joinable()) completion.join();
     const ULONG left = --count;
     if (left == 0) delete this;
     return left;
@@ -129,25 +126,10 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     Device& d = *static_cast<Device*>(context);
     const std::lock_guard<std::mutex> lock(d.mutex);
     if (d.delivered == d.plan.size()) return;
-    while ((d.plan[d.delivered++].flags & kTogether) && d.delivered < d.plan.size()) {
-    }
+    while ((d.plan[d.delivered++].flags & kTogether) && d.delivered < d.plan.size()) continue;
     // A failing wait: the event is closed, and forgotten, for wine gives its value out again.
     if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(d.event, nullptr));
     else SetEvent(d.event);
-  }
-  // The completion, on a thread of its own, with a handler that the caller
-  // marshaled to it. The caller's reference keeps the device meanwhile: the
-  // caller waits for the completion before releasing the operation.
-  static DWORD WINAPI Complete(void* context) {
-    Device& d = *static_cast<Device*>(context);
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IActivateAudioInterfaceCompletionHandler* handler = nullptr;
-    CoGetInterfaceAndReleaseStream(d.handlerStream, __uuidof(IActivateAudioInterfaceCompletionHandler),
-                                   reinterpret_cast<void**>(&handler));
-    handler->ActivateCompleted(&d);
-    handler->Release();
-    CoUninitialize();
-    return 0;
   }
   Packet Front() const { return taken < delivered ? plan[taken] : Packet{}; }
   STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
@@ -177,9 +159,8 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::size_t taken = 0, delivered = 0;  // the packets queued lie between
   HANDLE event = nullptr, timer = nullptr;
   std::mutex mutex;
-  IStream* handlerStream = nullptr;
-  HANDLE completion = nullptr;
-  DWORD completionId = 0;
+  std::thread completion;
+  std::atomic<DWORD> completionId{0};
 };
 
 }  // namespace
@@ -200,16 +181,23 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   pcmtap::ComPtr<IUnknown> agile;
   if (handler->QueryInterface(__uuidof(IAgileObject), agile.PutVoid()) < 0)
     return static_cast<HRESULT>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
+  IStream* passed = nullptr;
+  const HRESULT marshaled =
+      CoMarshalInterThreadInterfaceInStream(__uuidof(IActivateAudioInterfaceCompletionHandler), handler, &passed);
+  if (marshaled < 0) return marshaled;
+  // The caller's reference keeps the device for the completion: it waits for
+  // the completion before releasing the operation.
   auto* device = new Device;
-  const HRESULT marshaled = CoMarshalInterThreadInterfaceInStream(
-      __uuidof(IActivateAudioInterfaceCompletionHandler), handler, &device->handlerStream);
-  if (marshaled < 0) {
-    device->Release();
-    return marshaled;
-  }
-  // Suspended until its id is known, which its own releases are told apart by.
-  device->completion = CreateThread(nullptr, 0, &Device::Complete, device, CREATE_SUSPENDED, &device->completionId);
-  if (device->completion == nullptr || ResumeThread(device->completion) == static_cast<DWORD>(-1)) std::abort();
   *operation = device;
+  device->completion = std::thread([device, passed] {
+    device->completionId = GetCurrentThreadId();
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IActivateAudioInterfaceCompletionHandler* unmarshaled = nullptr;
+    CoGetInterfaceAndReleaseStream(passed, __uuidof(IActivateAudioInterfaceCompletionHandler),
+                                   reinterpret_cast<void**>(&unmarshaled));
+    unmarshaled->ActivateCompleted(device);
+    unmarshaled->Release();
+    CoUninitialize();
+  });
   return S_OK;
 }
