@@ -8,9 +8,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # A persistent wineserver with wine's services started detached, so that test
 # processes neither wait out the server's linger nor hand their pipes to it.
+# Without a desktop: one started here, where there is no X display, would
+# live on for some seconds with no window driver, and a window test started
+# in them could open no window.
 wine_services_start() {
   wineserver -p </dev/null >/dev/null 2>&1
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;explorer.exe=d" wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 wine_services_stop() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
