@@ -55,7 +55,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
       plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1]});
     }
   }
-  ~Device() { Stop(); Fails("released device"); }
+  ~Device() { Halt(); Fails("released device"); }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     const bool operation =
@@ -113,11 +113,10 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     if (Fails("Start")) return kInjected;
     return CreateTimerQueueTimer(&timer, nullptr, &Deliver, this, 10, 10, 0) ? S_OK : E_FAIL;
   }
-  // Waits for a delivery under way to end; the last release stops the timer too.
-  STDMETHODIMP Stop() override {
-    if (count != 0 && Fails("Stop")) return kInjected;
+  STDMETHODIMP Stop() override { return Fails("Stop") ? kInjected : (Halt(), S_OK); }
+  // Stops the timer, waiting for a delivery under way to end; the last release halts it too.
+  void Halt() {
     if (timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(timer, nullptr), INVALID_HANDLE_VALUE);
-    return S_OK;
   }
 
   // Every 10 ms on the timer's thread: the next packet, and those queued
