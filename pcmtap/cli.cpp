@@ -50,19 +50,28 @@ void WriteErrorLine(const char* message) {
   std::cerr << message << "\r\n" << std::flush;
 }
 
+// Walks the options after the command in name and value pairs; `apply`
+// takes a pair it knows and returns false for any other name. A name in the
+// last place has no value and is unexpected whatever it is.
+template <class Apply>
+void ForEachOption(int argc, char* argv[], Apply apply) {
+  for (int i = 2; i < argc; i += 2) {
+    if (i + 1 >= argc || !apply(std::string(argv[i]), std::string(argv[i + 1]))) {
+      throw std::runtime_error(std::string("Unexpected argument: ") + argv[i]);
+    }
+  }
+}
+
 }  // namespace
 
 CaptureOptions ParseArguments(int argc, char* argv[]) {
   if (argc < 2 || std::strcmp(argv[1], "start") != 0) throw std::runtime_error(kUsage);
 
   CaptureOptions options;
-  for (int i = 2; i < argc; i += 2) {
-    const std::string name = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (hasValue && name == "--target-pid") {
-      options.targetProcessId = ParseDecimal(argv[i + 1]);
-    } else if (hasValue && name == "--mode") {
-      const std::string value = argv[i + 1];
+  ForEachOption(argc, argv, [&options](const std::string& name, const std::string& value) {
+    if (name == "--target-pid") {
+      options.targetProcessId = ParseDecimal(value);
+    } else if (name == "--mode") {
       if (value == "exclude-tree") {
         options.mode = LoopbackMode::ExcludeTargetProcessTree;
       } else if (value == "include-tree") {
@@ -70,17 +79,37 @@ CaptureOptions ParseArguments(int argc, char* argv[]) {
       } else {
         throw std::runtime_error("Unsupported --mode: " + value);
       }
-    } else if (hasValue && name == "--chunk-frames") {
-      options.chunkFrames = ParseDecimal(argv[i + 1]);
+    } else if (name == "--chunk-frames") {
+      options.chunkFrames = ParseDecimal(value);
+    } else if (name == "--gaps") {
+      if (value == "skip") {
+        options.gaps = GapPolicy::Skip;
+      } else if (value == "fill") {
+        options.gaps = GapPolicy::Fill;
+      } else {
+        throw std::runtime_error("Unsupported --gaps: " + value);
+      }
     } else {
-      throw std::runtime_error("Unexpected argument: " + name);
+      return false;
     }
-  }
+    return true;
+  });
 
   if (options.targetProcessId == 0) throw std::runtime_error("Missing --target-pid");
   if (options.chunkFrames == 0 || options.chunkFrames > kMaxChunkFrames) {
     throw std::runtime_error("--chunk-frames must be between 1 and 8192");
   }
+  return options;
+}
+
+StopOptions ParseStopArguments(int argc, char* argv[]) {
+  StopOptions options;
+  ForEachOption(argc, argv, [&options](const std::string& name, const std::string& value) {
+    if (name != "--pid") return false;
+    options.processId = ParseDecimal(value);
+    return true;
+  });
+  if (options.processId == 0) throw std::runtime_error("Missing --pid");
   return options;
 }
 
@@ -104,8 +133,17 @@ void ThrowIfFailed(HRESULT status, const char* call) {
 }
 
 int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&)) {
+  return RunCommandLine(argc, argv, runCapture, nullptr);
+}
+
+int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&),
+                   void (*runStop)(const StopOptions&)) {
   try {
-    runCapture(ParseArguments(argc, argv));
+    if (runStop != nullptr && argc >= 2 && std::strcmp(argv[1], "stop") == 0) {
+      runStop(ParseStopArguments(argc, argv));
+    } else {
+      runCapture(ParseArguments(argc, argv));
+    }
     return 0;
   } catch (const std::bad_alloc&) {
     // Run-times word this family differently ("std::bad_alloc",

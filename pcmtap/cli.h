@@ -23,15 +23,28 @@ enum class LoopbackMode : std::uint32_t {
   ExcludeTargetProcessTree = 1,
 };
 
+// What becomes of the time that no captured packet covers: nothing (the
+// records hold only the audio that was played), or silence, so that every
+// sample stands for its own moment since the start.
+enum class GapPolicy : std::uint32_t { Skip, Fill };
+
 struct CaptureOptions {
   std::uint32_t targetProcessId = 0;  // 0: not given, rejected by the parse
   LoopbackMode mode = LoopbackMode::ExcludeTargetProcessTree;
   std::uint64_t chunkFrames = 1024;  // 16 kHz frames per pcm record, 1 to 8192
+  GapPolicy gaps = GapPolicy::Skip;
+};
+
+struct StopOptions {
+  std::uint32_t processId = 0;  // of the capture to stop; 0: not given
 };
 
 // Throws std::runtime_error with the usage or the first problem found, or
 // std::invalid_argument / std::out_of_range from a numeric value.
 CaptureOptions ParseArguments(int argc, char* argv[]);
+
+// The "stop" command's options; throws like ParseArguments.
+StopOptions ParseStopArguments(int argc, char* argv[]);
 
 // "0x" and the status as unsigned 32-bit lower-case hexadecimal, unpadded.
 std::string FormatHresult(HRESULT status);
@@ -44,5 +57,9 @@ void ThrowIfFailed(HRESULT status, const char* call);
 // error. Returns the exit status, 0 after an orderly stop, else 1. Preparing
 // the standard streams is main's own job.
 int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&));
+// The same, and "stop" runs `runStop`, which throws when the capture did not
+// end in order.
+int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&),
+                   void (*runStop)(const StopOptions&));
 
 }  // namespace pcmtap
