@@ -24,7 +24,12 @@ namespace {
 constexpr DWORD kCloseGraceMilliseconds = 3000;
 
 constexpr DWORD kWaitSliceMilliseconds = 200;
-constexpr REFERENCE_TIME kBufferDuration = 1000000;  // 100 ms in 100 ns units
+// The device keeps what it captured until it is read; a reader that stalls
+// for longer than this (a host busy elsewhere stops reading, and our writes
+// block) loses audio. Five seconds costs under a megabyte inside the audio
+// engine, and does not delay anything: the event still fires every device
+// period.
+constexpr REFERENCE_TIME kBufferDuration = 50000000;  // 5 s in 100 ns units
 
 WAVEFORMATEX CaptureFormat() {
   WAVEFORMATEX format{};
@@ -139,6 +144,10 @@ void RunCapture(CaptureOptions options) {
 }
 
 void RunCapture(const CaptureOptions& options, const CapturePlatform& platform, std::ostream& out) {
+  // "Ignore Ctrl+C" is inherited from whoever started us (a host that was
+  // ignoring it at that moment, or a new process group): while it is set,
+  // Ctrl+C calls no handler and the run could never end in order.
+  platform.setConsoleCtrlHandler(nullptr, FALSE);
   platform.setConsoleCtrlHandler(&ConsoleCtrlHandler, TRUE);
   ThrowIfFailed(platform.coInitializeEx(nullptr, COINIT_MULTITHREADED), "CoInitializeEx");
   HANDLE audioEvent = platform.createEventW(nullptr, FALSE, FALSE, nullptr);
