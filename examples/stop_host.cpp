@@ -1,6 +1,7 @@
 // stop_host.cpp: example of a host WITHOUT a console of its own (linked with -mwindows) that starts
-// pcmtap.exe with pipes, reads its records for a while, then stops it in order with a console Ctrl+C.
-// Usage: stop_host.exe <path of pcmtap.exe> <seconds> [report file]
+// pcmtap.exe with pipes, reads its records for a while, then stops it in order with "pcmtap.exe stop".
+// Usage: stop_host.exe <path of pcmtap.exe> <seconds> [file for the records]
+// It reports on its standard output as it goes; the exit status is 0 when both processes ended with 0.
 #include <windows.h>
 #include <atomic>
 #include <cstdlib>
@@ -9,7 +10,8 @@
 // One pipe, read to its end on a thread of its own so that neither pipe can fill up and block the child.
 struct PipeReader {
   HANDLE pipe = nullptr;
-  bool keepText = false;               // standard error is kept whole; standard output is only counted
+  HANDLE copy = INVALID_HANDLE_VALUE;  // a file that gets everything read, if one is given
+  bool keepText = false;               // standard error is kept whole
   std::string text;
   std::atomic<long> completeLines{0};  // a line is complete exactly when its CR LF has arrived
   char previous = 0;                   // so that a CR LF split across two reads still counts
@@ -19,7 +21,7 @@ struct PipeReader {
 static DWORD WINAPI ReadToEnd(void* context) {
   auto& reader = *static_cast<PipeReader*>(context);
   char buffer[4096];
-  DWORD got = 0;
+  DWORD got = 0, written = 0;
   // ReadFile fails (ERROR_BROKEN_PIPE) once every write end is closed: the child has gone.
   while (ReadFile(reader.pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
     for (DWORD i = 0; i < got; ++i) {
@@ -27,75 +29,83 @@ static DWORD WINAPI ReadToEnd(void* context) {
       if (reader.endsWithCrLf) ++reader.completeLines;
       reader.previous = buffer[i];
     }
+    if (reader.copy != INVALID_HANDLE_VALUE) WriteFile(reader.copy, buffer, got, &written, nullptr);
     if (reader.keepText) reader.text.append(buffer, got);
   }
   return 0;
 }
 
+// A running console child: standard output and error into pipes read by threads of ours, standard
+// input NUL. CREATE_NO_WINDOW gives it a console of its own without a window; the stop command needs
+// that console. Not DETACHED_PROCESS (no console) nor CREATE_NEW_PROCESS_GROUP (it would ignore Ctrl+C).
+struct Child {
+  PROCESS_INFORMATION process{};
+  PipeReader out, err;
+  HANDLE readers[2] = {};
+
+  bool Start(const wchar_t* exe, std::wstring arguments) {
+    err.keepText = true;
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+    CreatePipe(&out.pipe, &startup.hStdOutput, &inheritable, 0);
+    CreatePipe(&err.pipe, &startup.hStdError, &inheritable, 0);
+    for (HANDLE h : {out.pipe, err.pipe}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);  // read ends: ours
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" " + arguments;
+    const bool started = CreateProcessW(exe, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &startup, &process);
+    // Close our copies of the child's ends, or the pipes would never report their end.
+    for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) CloseHandle(h);
+    if (!started) return false;
+    CloseHandle(process.hThread);
+    readers[0] = CreateThread(nullptr, 0, ReadToEnd, &out, 0, nullptr);
+    readers[1] = CreateThread(nullptr, 0, ReadToEnd, &err, 0, nullptr);
+    return true;
+  }
+  // Waits for the exit (bounded, so that the host never hangs; then it must terminate the child) and for
+  // both pipes to be read to their end. Returns the exit status.
+  DWORD Finish(DWORD milliseconds) {
+    if (WaitForSingleObject(process.hProcess, milliseconds) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 1);
+    WaitForMultipleObjects(2, readers, TRUE, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(process.hProcess, &status);
+    return status;
+  }
+};
+
+static void Say(const std::string& line) {
+  DWORD written = 0;
+  const std::string text = line + "\r\n";
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), DWORD(text.size()), &written, nullptr);
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
-  // Take our standard output now: AttachConsole below replaces the standard handles with console ones.
-  const HANDLE report = argc > 3 ? CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)
-                                 : GetStdHandle(STD_OUTPUT_HANDLE);
+  Child capture;
+  if (argc > 3) capture.out.copy = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (!capture.Start(argv[1], L"start --target-pid " + std::to_wstring(GetCurrentProcessId()))) return 3;
+  Say("host " + std::to_string(GetCurrentProcessId()) + " started pcmtap.exe, process id " +
+      std::to_string(capture.process.dwProcessId));
 
-  // Start: the child writes into inheritable pipe ends and reads NUL. CREATE_NO_WINDOW gives a console
-  // program a console of its own without a window. No CREATE_NEW_PROCESS_GROUP: it would ignore Ctrl+C.
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  PipeReader out, err;
-  err.keepText = true;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
-  CreatePipe(&out.pipe, &startup.hStdOutput, &inheritable, 0);
-  CreatePipe(&err.pipe, &startup.hStdError, &inheritable, 0);
-  for (HANDLE h : {out.pipe, err.pipe}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);  // read ends: ours
-  std::wstring command = L"\"" + std::wstring(argv[1]) + L"\" start --target-pid " +
-                         std::to_wstring(GetCurrentProcessId());
-  PROCESS_INFORMATION child{};
-  if (!CreateProcessW(argv[1], command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &child))
-    return 3;
-  // Close our copies of the child's ends, or the pipes would never report their end.
-  for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError, child.hThread}) CloseHandle(h);
-  HANDLE readers[] = {CreateThread(nullptr, 0, ReadToEnd, &out, 0, nullptr),
-                      CreateThread(nullptr, 0, ReadToEnd, &err, 0, nullptr)};
-
+  // Stop no earlier than the ready record (pcmtap has set up its Ctrl+C handling by then) or the exit.
   Sleep(std::wcstoul(argv[2], nullptr, 10) * 1000);
-  // Stop no earlier than the first record (pcmtap sets its control handler before it) or the child's exit:
-  // until then the child may have no console to attach to yet, or no handler, and could not stop in order.
-  for (int i = 0; i < 100 && out.completeLines == 0; ++i)
-    if (WaitForSingleObject(child.hProcess, 100) == WAIT_OBJECT_0) break;
-  const long linesBeforeStop = out.completeLines;
+  for (int i = 0; i < 100 && capture.out.completeLines == 0; ++i)
+    if (WaitForSingleObject(capture.process.hProcess, 100) == WAIT_OBJECT_0) break;
+  const long beforeStop = capture.out.completeLines;
 
-  // Stop: join the child's console (allowed, as we have none), then ignore Ctrl+C ourselves (only after
-  // AttachConsole, which may reset that setting) and send Ctrl+C to group 0, i.e. to every process on that
-  // console: the child and us. The event reaches each process asynchronously, so we stay attached and
-  // ignoring it until the child has gone, and only then leave the console.
-  std::string how = "the child had already exited";
-  if (WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT) {
-    how = "Ctrl+C";
-    if (!AttachConsole(child.dwProcessId) || !SetConsoleCtrlHandler(nullptr, TRUE) ||
-        !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
-      how = "no Ctrl+C (error " + std::to_string(GetLastError()) + ")";
-    if (WaitForSingleObject(child.hProcess, 10000) == WAIT_TIMEOUT) {  // bounded: the host never hangs
-      how += ", then TerminateProcess: NOT an orderly stop";
-      TerminateProcess(child.hProcess, 1);
-      WaitForSingleObject(child.hProcess, INFINITE);
-    }
-    FreeConsole();
-    // "Ignore Ctrl+C" outlives the console and is inherited: undo it, or later children would ignore Ctrl+C.
-    SetConsoleCtrlHandler(nullptr, FALSE);
-  }
-  WaitForMultipleObjects(2, readers, TRUE, INFINITE);  // read both pipes to their end
-  DWORD status = 0, written = 0;
-  GetExitCodeProcess(child.hProcess, &status);
+  // The stop: one more process, which sends Ctrl+C to the capture's console and waits (at most 10 s)
+  // for the capture to exit. Its status is 0 exactly when the capture ended in order.
+  Child stop;
+  if (!stop.Start(argv[1], L"stop --pid " + std::to_wstring(capture.process.dwProcessId))) return 3;
+  const DWORD stopStatus = stop.Finish(20000);
+  Say("stop: exit status " + std::to_string(stopStatus) + ", standard error [" + stop.err.text + "]");
 
-  // Report to the file given, or to our own standard output (a -mwindows program can still have one).
-  const std::string text =
-      "stopped by: " + how + "\r\ncomplete records: " + std::to_string(out.completeLines) + " (" +
-      std::to_string(linesBeforeStop) + " before the stop)\r\nlast line ended in CR LF: " +
-      (out.endsWithCrLf ? "yes" : "no") + "\r\nstandard error: [" + err.text + "]\r\nexit status: " +
-      std::to_string(status) + "\r\n";
-  return WriteFile(report, text.data(), DWORD(text.size()), &written, nullptr) && status == 0 ? 0 : 1;
+  const DWORD captureStatus = capture.Finish(10000);
+  Say("capture: exit status " + std::to_string(captureStatus) + ", complete records " +
+      std::to_string(capture.out.completeLines) + " (" + std::to_string(beforeStop) +
+      " before the stop), last line ended in CR LF: " + (capture.out.endsWithCrLf ? "yes" : "no") +
+      ", standard error [" + capture.err.text + "]");
+  return stopStatus == 0 && captureStatus == 0 ? 0 : 1;
 }

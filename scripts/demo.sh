@@ -85,7 +85,7 @@ PY
 echo "-- stopped by Ctrl+C: exit status $status; standard error: $(wc -c <"$out/stderr.txt") bytes"
 [ "$status" -eq 0 ] && [ ! -s "$out/stderr.txt" ]
 
-echo "-- a host without a console (examples/stop_host.cpp, the README's recipe) starts"
-echo "   pcmtap.exe with pipes and no window, reads for 2 s and stops it in order:"
+echo "-- a host without a console (examples/stop_host.cpp) starts pcmtap.exe with pipes and no"
+echo "   window, reads for 2 s and stops it in order by running \"pcmtap.exe stop --pid <id>\":"
 (cd "$out/run" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mmdevapi=n" PCMTAP_STAND_IN_PLAN=plan.bin \
   wine stop_host.exe pcmtap.exe 2 </dev/null | tr -d '\r' | sed 's/^/   /')

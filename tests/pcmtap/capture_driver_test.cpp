@@ -1,8 +1,10 @@
 // The console control handler under wine, for what the shipped exe cannot
-// show from outside: the events that wine does not deliver, and a close,
-// which holds the handler's return until the run has ended in order. The
-// audio device is the stand-in mmdevapi.dll beside this program.
+// show from outside: the events that wine does not deliver, a close, which
+// holds the handler's return until the run has ended in order, and an
+// inherited "ignore Ctrl+C". The audio device is the stand-in mmdevapi.dll
+// beside this program.
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <sstream>
 #include <stdexcept>
@@ -20,6 +22,16 @@ TEST(ConsoleCtrlHandler, StopsOnCtrlCBreakAndShutdownAndPassesOtherEventsOn) {
   EXPECT_TRUE(ConsoleCtrlHandler(CTRL_C_EVENT) && ConsoleCtrlHandler(CTRL_SHUTDOWN_EVENT));
 }
 
+// The process's own "ignore Ctrl+C" attribute, bit 0 of the console flags in
+// its process parameters (offset 0x18 on x64), which children inherit.
+bool IgnoresCtrlC() {
+  PROCESS_BASIC_INFORMATION process{};
+  NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &process, sizeof process, nullptr);
+  const auto* parameters = reinterpret_cast<const BYTE*>(process.PebBaseAddress->ProcessParameters);
+  return (*reinterpret_cast<const ULONG*>(parameters + 0x18) & 1) != 0;
+}
+
+bool g_ignoredAtActivation = true;
 int g_teardownCalls = 0;  // CloseHandle and CoUninitialize, through the driver's seam
 
 // The system ends the process once the handler returns from a close, so the
@@ -35,9 +47,17 @@ TEST(RunCapture, EndsInOrderOnACloseAndOnAFailure) {
   RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out);
   EXPECT_FALSE(returned.load());
   EXPECT_EQ(g_teardownCalls, 2);
-  platform.activateClient = [](const CaptureOptions&) -> ComPtr<IAudioClient> { throw std::runtime_error("none"); };
+  // A capture started while its host ignored Ctrl+C inherits that; it must
+  // take Ctrl+C again before the activation.
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  ASSERT_TRUE(IgnoresCtrlC());
+  platform.activateClient = [](const CaptureOptions&) -> ComPtr<IAudioClient> {
+    g_ignoredAtActivation = IgnoresCtrlC();
+    throw std::runtime_error("none");
+  };
   EXPECT_THROW(RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out), std::runtime_error);
   EXPECT_EQ(g_teardownCalls, 4);
+  EXPECT_FALSE(g_ignoredAtActivation);
   close.join();
   EXPECT_TRUE(returned.load());
 }

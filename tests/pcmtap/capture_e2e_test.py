@@ -5,53 +5,71 @@ packets through the exe's own activation, driver, converter and writer; the
 records must be exactly those of the reference model for that audio, and the
 stand-in's log shows what the device was asked, in order.
 
-usage: capture_e2e_test.py WINE PCMTAP_EXE STAND_IN_DLL CASE"""
+usage: capture_e2e_test.py WINE PCMTAP_EXE STAND_IN_DLL STOP_HOST_EXE CASE"""
+import fcntl
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 from reference import PID, convert, packed, plan, records
 
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
 
 
-def run(directory, arguments, packets, fail="", stop_after=None):
-    """pcmtap.exe beside the stand-in playing `packets`; Ctrl+C once `stop_after`
-    lines have arrived. Returns the output, the error text, the status and the
-    calls that the device received (but those made per packet)."""
+def launch(directory, command, packets, **device):
+    """A program of `directory` beside the stand-in playing `packets`; `device`
+    sets its other PCMTAP_STAND_IN_ variables."""
     (directory / "plan.bin").write_bytes(packed(packets))
-    env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(directory / "plan.bin"), PCMTAP_STAND_IN_FAIL=fail,
-               PCMTAP_STAND_IN_LOG=str(directory / "calls.log"), WINEDLLOVERRIDES="mmdevapi=n")
-    process = subprocess.Popen([WINE, str(directory / "pcmtap.exe"), "start", "--target-pid", str(PID)] + arguments,
-                               env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(directory / "plan.bin"), PCMTAP_STAND_IN_LOG=str(directory / "calls.log"),
+               WINEDLLOVERRIDES="mmdevapi=n", **{"PCMTAP_STAND_IN_" + k.upper(): str(v) for k, v in device.items()})
+    return subprocess.Popen([WINE] + command, cwd=directory, env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def start(directory, arguments, packets, **device):
+    return launch(directory, ["pcmtap.exe", "start", "--target-pid", str(PID)] + arguments, packets, **device)
+
+
+def calls(directory, every=False):
+    """The calls that the device received, but those made per packet."""
+    lines = (directory / "calls.log").read_text().splitlines()
+    return lines if every else [c for c in lines if not c.startswith(("process", "GetNext", "GetBuffer", "ReleaseBuffer"))]
+
+
+def run(directory, arguments, packets, fail="", stop_after=None):
+    """Ctrl+C once `stop_after` lines have arrived. Returns the output, the error
+    text, the status and the calls that the device received."""
+    process = start(directory, arguments, packets, fail=fail)
     seen = b"".join(process.stdout.readline() for _ in range(stop_after or 0))
     if stop_after is not None:
         process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=90)
-    per_packet = ("GetNextPacketSize", "GetBuffer", "ReleaseBuffer")
-    calls = [line for line in (directory / "calls.log").read_text().splitlines() if not line.startswith(per_packet)]
-    return seen + out, err, process.returncode, calls
+    return seen + out, err, process.returncode, calls(directory)
 
 
 def capture(directory, chunk, mode, packets):
     """Plays the packets, waits for every record they yield, then Ctrl+C."""
     expected = records(convert(packets), chunk, mode)
-    out, err, status, calls = run(directory, ["--chunk-frames", str(chunk), "--mode", mode + "-tree"], packets,
-                                  stop_after=expected.count(b"\n"))
+    out, err, status, received = run(directory, ["--chunk-frames", str(chunk), "--mode", mode + "-tree"], packets,
+                                     stop_after=expected.count(b"\n"))
     assert out == expected, "records differ from the reference model"
     assert (status, err) == (0, b""), f"Ctrl+C: status {status}, standard error {err!r}"
     activation = f"ActivateAudioInterfaceAsync pid={PID} mode={int(mode == 'exclude')}"
-    assert calls == [activation] + STARTUP + ["Stop", "released device"], calls
+    assert received == [activation] + STARTUP + ["Stop", "released device"], received
+    assert not any(c.endswith("position") for c in calls(directory, every=True)), "positions asked for"
 
 
 def failure(directory, call, message):
     """One failing call: its error line, status 1, every record before it intact."""
     packets = plan(1, 300)
-    out, err, status, calls = run(directory, [], packets, fail=call)
+    out, err, status, received = run(directory, [], packets, fail=call)
     assert (status, err) == (1, message.encode() + b"\r\n"), f"status {status}, standard error {err!r}"
     name, _, count = call.partition(":")
     # Records before the failure, all of them where the packets read are known,
@@ -60,7 +78,56 @@ def failure(directory, call, message):
     whole = records(convert(packets[:int(count) - 1] if exact else packets), 1024)
     assert whole.startswith(out) and (out == whole if exact else bool(out) == bool(count)), out[-200:]
     reached = STARTUP[:STARTUP.index(name) + 1] if name in STARTUP else STARTUP if count else []
-    assert [c for c in calls if c in STARTUP] == reached and "Stop" not in calls, calls
+    assert [c for c in received if c in STARTUP] == reached and "Stop" not in received, received
+
+
+def stop(directory):
+    """pcmtap.exe stop: its refusals, and through a host without a console that
+    starts pcmtap.exe with pipes and CREATE_NO_WINDOW, an orderly stop, a capture
+    that had already failed and one that does not end in time."""
+    packets = plan(1, 300)
+    capture = start(directory, [], packets)  # started from here, it has no console under wine
+    while "process" not in ((directory / "calls.log").exists() and (directory / "calls.log").read_text() or ""):
+        time.sleep(0.1)
+    pid = re.search(r"process (\d+)", (directory / "calls.log").read_text())[1]
+    for arguments, message in [([], "Missing --pid"), (["--pid", "abc"], "invalid stoul argument"),
+                               (["--pid", "4000000000"], "OpenProcess failed: 0x80070057"),
+                               (["--pid", pid], "AttachConsole failed: 0x80070006")]:
+        result = subprocess.run([WINE, str(directory / "pcmtap.exe"), "stop"] + arguments, capture_output=True, timeout=60)
+        assert (result.returncode, result.stdout, result.stderr) == (1, b"", message.encode() + b"\r\n"), result
+    capture.send_signal(signal.SIGINT)
+    assert capture.wait(timeout=60) == 0, "the capture that could not be stopped must go on unharmed"
+    for fail, stop_error, capture_status in [("", "", 0), ("GetBuffer:30", "The capture exited with status 1\r\n", 1),
+                                             ("Stop", "The capture did not exit within 10 s\r\n", 0)]:
+        host = launch(directory, ["stop_host.exe", "pcmtap.exe", "1", "records.jsonl"], packets, fail=fail)
+        report = host.communicate(timeout=90)[0].decode()
+        assert f"stop: exit status {int(bool(stop_error))}, standard error [{stop_error}]" in report, report
+        out = (directory / "records.jsonl").read_bytes()
+        complete = out.count(b"\r\n")
+        assert f"capture: exit status {capture_status}, complete records {complete} " in report, report
+        expected = records(convert(packets), 1024, pid=int(re.match(r"host (\d+)", report)[1]))  # the host's own
+        assert complete > 1 and out.endswith(b"\r\n") and expected.startswith(out), "records cut short or differing"
+
+
+def slow_reader(directory):
+    """A reader that stalls for half a second behind a pipe of one page: nothing
+    may be lost; the same stall overflows a device buffer of 100 ms."""
+    packets = plan(4, 300, sizes=(441,))  # three seconds
+    expected = records(convert(packets), 1024)
+    for kept, lossless in [("", True), ("100", False)]:
+        capture = start(directory, [], packets, buffer_ms=kept)
+        fcntl.fcntl(capture.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: what many hosts' pipes hold
+        out = b"".join(capture.stdout.readline() for _ in range(5))
+        time.sleep(0.5)
+        # The whole stream, or, where audio is lost, what came until well after the plan's end.
+        stop = threading.Timer(6, capture.send_signal, [signal.SIGINT])
+        stop.start()
+        if lossless:
+            out += b"".join(capture.stdout.readline() for _ in range(expected.count(b"\n") - 5))
+            stop.cancel()
+            capture.send_signal(signal.SIGINT)
+        out += capture.communicate(timeout=60)[0]
+        assert (out == expected) == lossless, f"buffer {kept or 'as asked'}: {len(out)} bytes of {len(expected)}"
 
 
 FAILED = " failed: 0x88890004"
@@ -68,6 +135,8 @@ CASES = {
     "exclude_1024": lambda d: capture(d, 1024, "exclude", plan(1, 300)),
     "include_1": lambda d: capture(d, 1, "include", plan(2, 100)),
     "exclude_8192": lambda d: capture(d, 8192, "exclude", plan(3, 300)),
+    "stop": stop,
+    "slow_reader": slow_reader,
 }
 for _call, _message in [
         ("ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync" + FAILED),
@@ -85,9 +154,10 @@ for _call, _message in [
     CASES["fail_" + _call.split(":")[0]] = lambda d, c=_call, m=_message: failure(d, c, m)
 
 if __name__ == "__main__":
-    WINE, exe, stand_in, case = sys.argv[1:5]
+    WINE, exe, stand_in, host, case = sys.argv[1:6]
     with tempfile.TemporaryDirectory() as temporary:
         shutil.copy(exe, pathlib.Path(temporary) / "pcmtap.exe")
         shutil.copy(stand_in, pathlib.Path(temporary) / "mmdevapi.dll")
+        shutil.copy(host, pathlib.Path(temporary) / "stop_host.exe")
         CASES[case](pathlib.Path(temporary))
     print(case, "passed")

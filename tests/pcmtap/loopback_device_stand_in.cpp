@@ -1,15 +1,23 @@
 // Test-only mmdevapi.dll standing in for the process-loopback device, which
 // wine lacks, so that the unchanged pcmtap.exe runs end to end under wine.
-// PCMTAP_STAND_IN_PLAN names the packets to deliver (per packet a uint32
-// frame count and flags word, then its 16-bit stereo samples; flag 0x80000000
-// queues the next packet in the same tick), PCMTAP_STAND_IN_FAIL a call to
-// fail (<name> or <name>:<n>), PCMTAP_STAND_IN_LOG a file that gets a line per
-// call. Interface ids come from the SDK, not from pcmtap, so that a wrong id
-// in pcmtap shows as a refused call.
+// PCMTAP_STAND_IN_PLAN names the packets to play, in real time from Start
+// (reference.py writes it): per packet a uint32 frame count and flags word,
+// then its 16-bit stereo samples. The device's own flags (0x1, 0x2, 0x4) pass
+// through; 0x80000000 delivers the next packet with this one; 0x20000000 is a
+// pause and 0x10000000 a loss: their time passes without a packet, and after a
+// loss the next packet carries the discontinuity flag, as after an overflow
+// of the buffer asked for (or of PCMTAP_STAND_IN_BUFFER_MS). Positions come
+// from the performance counter at Start and the plan, advancing
+// PCMTAP_STAND_IN_DRIFT (default 1) times as fast as the frames.
+// PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop
+// hangs instead), PCMTAP_STAND_IN_LOG a file that gets a line per call.
+// Interface ids come from the SDK, not from pcmtap, so that a wrong id in
+// pcmtap shows as a refused call.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -25,7 +33,7 @@
 namespace {
 
 constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
-constexpr UINT32 kTogether = 0x80000000;
+constexpr UINT32 kTogether = 0x80000000, kPause = 0x20000000, kLoss = 0x10000000, kDiscontinuity = 0x1;
 
 std::string Variable(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
 
@@ -41,7 +49,14 @@ bool Fails(const std::string& call, bool logged = true) {
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
 }
 
-struct Packet { BYTE* data; UINT32 frames, flags; };
+struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; };
+
+UINT64 Now() {  // the performance counter in 100 ns units, as positions are
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 / static_cast<double>(frequency.QuadPart));
+}
 
 // The activation's operation, the audio client it yields and that client's
 // capture client in one object with one count: the device of one run.
@@ -52,8 +67,11 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * plan.back().frames) {
       UINT32 head[2];
       std::memcpy(head, &bytes[at], sizeof head);
-      plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1]});
+      plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], planFrames});
+      planFrames += head[0];  // the position, in frames from the start until delivery
     }
+    const std::string drift = Variable("PCMTAP_STAND_IN_DRIFT");
+    ticksPerFrame = 1e7 / 44100 * (drift.empty() ? 1.0 : std::stod(drift));
   }
   ~Device() { Halt(); Fails("released device"); }
 
@@ -87,8 +105,10 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
                           const WAVEFORMATEX* format, LPCGUID session) override {
     static const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
     if (Fails("Initialize")) return kInjected;
-    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != 0x00060000 || buffer != 1000000 || period != 0 || session)
+    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != 0x00060000 || buffer != 50000000 || period != 0 || session)
       return E_INVALIDARG;
+    const std::string kept = Variable("PCMTAP_STAND_IN_BUFFER_MS");
+    capacity = kept.empty() ? buffer / 1e7 * 44100 : std::stod(kept) * 44.1;
     // The 18 bytes up to and with cbSize; padding after them is no part of the format.
     return std::memcmp(format, &kFormat, 18) == 0 ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
   }
@@ -111,39 +131,63 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   }
   STDMETHODIMP Start() override {
     if (Fails("Start")) return kInjected;
+    started = Now();
     return CreateTimerQueueTimer(&timer, nullptr, &Deliver, this, 10, 10, 0) ? S_OK : E_FAIL;
   }
-  STDMETHODIMP Stop() override { return Fails("Stop") ? kInjected : (Halt(), S_OK); }
+  STDMETHODIMP Stop() override {
+    if (Fails("Stop")) Sleep(12000);  // a device that hangs: the run cannot end in time
+    Halt();
+    return S_OK;
+  }
   // Stops the timer, waiting for a delivery under way to end; the last release halts it too.
   void Halt() {
     if (timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(timer, nullptr), INVALID_HANDLE_VALUE);
   }
 
-  // Every 10 ms on the timer's thread: the next packet, and those queued
-  // together with it, then one signal; after the last, silence.
+  // Every 10 ms on the timer's thread: each packet whose last frame's time
+  // has come (and those queued together with it), then one signal.
+  UINT64 TimeOf(double frames) const { return started + static_cast<UINT64>(frames * ticksPerFrame + 0.5); }
   static void CALLBACK Deliver(void* context, BOOLEAN) {
     Device& d = *static_cast<Device*>(context);
     const std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.delivered == d.plan.size()) return;
-    while ((d.plan[d.delivered++].flags & kTogether) && d.delivered < d.plan.size()) continue;
+    bool queued = false;
+    for (bool together = false; d.delivered < d.plan.size(); ++d.delivered) {
+      Packet packet = d.plan[d.delivered];
+      if (!together && d.TimeOf(static_cast<double>(packet.position + packet.frames)) > Now()) break;
+      together = packet.flags & kTogether;
+      if (packet.flags & kPause) continue;
+      if (packet.flags & kLoss || d.queuedFrames + packet.frames > d.capacity) {
+        d.missed = true;
+        continue;
+      }
+      packet.flags = (packet.flags & ~kTogether) | (std::exchange(d.missed, false) ? kDiscontinuity : 0);
+      packet.position = d.TimeOf(static_cast<double>(packet.position));
+      d.queue.push_back(packet);
+      d.queuedFrames += packet.frames;
+      queued = true;
+    }
+    if (!queued) return;
     // A failing wait: the event is closed, and forgotten, for wine gives its value out again.
     if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(d.event, nullptr));
     else SetEvent(d.event);
   }
-  Packet Front() const { return taken < delivered ? plan[taken] : Packet{}; }
-  STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
+  Packet Front() const { return queue.empty() ? Packet{} : queue.front(); }
+  STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64* position) override {
     const std::lock_guard<std::mutex> lock(mutex);
     const Packet front = Front();
     *data = front.data;
     *frames = front.frames;
-    *flags = front.flags & ~kTogether;
-    return Fails("GetBuffer " + std::to_string(*frames) + " " + std::to_string(*flags)) ? kInjected : S_OK;
+    *flags = front.flags;
+    if (position != nullptr) *position = front.position;
+    return Fails("GetBuffer " + std::to_string(*frames) + " " + std::to_string(*flags) + (position ? " position" : ""))
+               ? kInjected : S_OK;
   }
   STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
     const std::lock_guard<std::mutex> lock(mutex);
     if (Fails("ReleaseBuffer " + std::to_string(frames))) return kInjected;
-    if (frames != Front().frames || taken == delivered) return AUDCLNT_E_INVALID_SIZE;
-    ++taken;
+    if (frames != Front().frames || queue.empty()) return AUDCLNT_E_INVALID_SIZE;
+    queuedFrames -= frames;
+    queue.pop_front();
     return S_OK;
   }
   STDMETHODIMP GetNextPacketSize(UINT32* frames) override {
@@ -155,7 +199,12 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::atomic<ULONG> count{1};
   std::vector<char> bytes;
   std::vector<Packet> plan;
-  std::size_t taken = 0, delivered = 0;  // the packets queued lie between
+  std::size_t delivered = 0;  // packets of the plan whose time has come
+  std::deque<Packet> queue;  // delivered and not yet read
+  UINT64 planFrames = 0;
+  double queuedFrames = 0, capacity = 0, ticksPerFrame = 0;
+  UINT64 started = 0;
+  bool missed = false;  // a packet was lost since the last one queued
   HANDLE event = nullptr, timer = nullptr;
   std::mutex mutex;
   std::thread completion;
@@ -173,6 +222,7 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
       params->vt != VT_BLOB || params->wReserved1 || params->wReserved2 || params->wReserved3 ||
       params->blob.cbSize != 12 || record[0] != 1)
     return E_INVALIDARG;
+  Fails("process " + std::to_string(GetCurrentProcessId()));  // the capture's own id, for a stop
   if (Fails("ActivateAudioInterfaceAsync pid=" + std::to_string(record[1]) + " mode=" + std::to_string(record[2])))
     return kInjected;
   // The completion comes on another thread, so Windows takes agile handlers
