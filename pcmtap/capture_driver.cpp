@@ -1,7 +1,9 @@
 #include "pcmtap/capture_driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/loopback_activation.h"
 #include "pcmtap/protocol.h"
+#include "pcmtap/stream_timeline.h"
 
 namespace pcmtap {
 
@@ -43,6 +46,18 @@ WAVEFORMATEX CaptureFormat() {
   return format;
 }
 
+// The performance counter in 100 ns units, the unit of the packets'
+// positions. Neither query fails on any Windows this program runs on.
+std::uint64_t PerformanceCounterTime() {
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
+  const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+  return ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond;
+}
+
 ComPtr<IAudioClient> ActivateWithSystem(const CaptureOptions& options) {
   return ActivateProcessLoopbackClient(options);
 }
@@ -58,6 +73,7 @@ class CaptureSession {
         audioClient_(platform.activateClient(options)),
         captureClient_(StartCapture()),
         converter_(options.chunkFrames) {
+    if (options.gaps == GapPolicy::Fill) timeline_.emplace(PerformanceCounterTime());
     ThrowIfFailed(audioClient_->Start(), "IAudioClient::Start");
     WriteReadyRecord(out_, options.targetProcessId, options.mode);
   }
@@ -65,9 +81,10 @@ class CaptureSession {
   void RunUntilStopped() {
     while (!g_stopRequested.load()) {
       const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
-      if (wait == WAIT_TIMEOUT) continue;
-      if (wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
-      Drain();
+      if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
+      const bool tookPackets = wait == WAIT_OBJECT_0 && Drain();
+      // Nothing plays, or nothing came in time: the silence so far, if asked for.
+      if (!tookPackets && timeline_) AddSilence(timeline_->SilenceUntil(PerformanceCounterTime()));
     }
     audioClient_->Stop();
   }
@@ -89,21 +106,47 @@ class CaptureSession {
 
   // Reads every pending packet; each packet is handed back before any record
   // of it is written, and its records are written before the next is taken.
-  void Drain() {
+  // Silence that goes before a packet is written while the packet is held.
+  // Returns whether there was a packet.
+  bool Drain() {
     UINT32 packetFrames = 0;
     ThrowIfFailed(captureClient_->GetNextPacketSize(&packetFrames), "GetNextPacketSize");
+    const bool any = packetFrames != 0;
     while (packetFrames != 0) {
       BYTE* data = nullptr;
       UINT32 frames = 0;
       DWORD flags = 0;
-      ThrowIfFailed(captureClient_->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
+      UINT64 position = 0;
+      ThrowIfFailed(captureClient_->GetBuffer(&data, &frames, &flags, nullptr, timeline_ ? &position : nullptr),
                     "IAudioCaptureClient::GetBuffer");
+      if (timeline_ && (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
+        AddSilence(timeline_->SilenceBefore(position));
+      }
       converter_.AddPacket(reinterpret_cast<const std::int16_t*>(data), frames, flags);
+      if (timeline_) timeline_->Advance(frames);
       ThrowIfFailed(captureClient_->ReleaseBuffer(frames), "IAudioCaptureClient::ReleaseBuffer");
-      while (converter_.TakeChunk(chunk_)) WritePcmRecord(out_, nextSequence_++, chunk_);
+      WriteChunks();
       packetFrames = 0;
       ThrowIfFailed(captureClient_->GetNextPacketSize(&packetFrames), "GetNextPacketSize");
     }
+    return any;
+  }
+
+  // Silence goes to the converter as null packets of a slice at most, and
+  // the records of each are written at once, so that a long gap takes no more
+  // memory than a short one.
+  void AddSilence(std::uint64_t frames) {
+    for (std::uint64_t left = frames; left > 0;) {
+      const auto slice =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(left, StreamTimeline::kSilenceSliceFrames));
+      converter_.AddPacket(nullptr, slice, 0);
+      WriteChunks();
+      left -= slice;
+    }
+  }
+
+  void WriteChunks() {
+    while (converter_.TakeChunk(chunk_)) WritePcmRecord(out_, nextSequence_++, chunk_);
   }
 
   const CapturePlatform& platform_;
@@ -112,6 +155,7 @@ class CaptureSession {
   ComPtr<IAudioClient> audioClient_;
   ComPtr<IAudioCaptureClient> captureClient_;
   StreamConverter converter_;
+  std::optional<StreamTimeline> timeline_;  // only when gaps are filled
   std::vector<std::int16_t> chunk_;
   std::uint64_t nextSequence_ = 0;
 };

@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 
-from reference import PID, convert, packed, plan, records
+from reference import LOSS, PAUSE, PID, convert, gap, packed, plan, records
 
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
 
@@ -130,6 +130,32 @@ def slow_reader(directory):
         assert (out == expected) == lossless, f"buffer {kept or 'as asked'}: {len(out)} bytes of {len(expected)}"
 
 
+def gaps(directory, policy, packets, **device):
+    """--gaps: the records for the audio played and, when filled, exactly the
+    silence that the positions call for, a pause's written while it lasts."""
+    expected = records(convert(packets, fill=policy == "fill"), 1024)
+    capture = start(directory, ["--gaps", policy], packets, **device)
+    arrivals = [(capture.stdout.readline(), time.monotonic()) for _ in range(expected.count(b"\n"))]
+    capture.send_signal(signal.SIGINT)
+    out = b"".join(line for line, _ in arrivals) + capture.communicate(timeout=60)[0]
+    if policy == "skip":
+        assert out == expected, f"{len(out)} bytes, {len(expected)} expected"
+        return
+    trailing = records(convert(packets + [gap(441000, PAUSE)], True), 1024)  # silence goes on after the plan
+    assert out.startswith(expected) and trailing.startswith(out), f"{len(out)} bytes, {len(expected)} expected"
+    if PAUSE in [flags for _, flags, _ in packets]:
+        # After 1 s of audio, the pause is samples 16000 to 47999: its first whole record came well before the
+        # first that holds the audio after it.
+        early = arrivals[1 + 48000 // 1024][1] - arrivals[1 + 16000 // 1024][1]
+        print(f"the pause's first record came {early:.2f} s before the audio after it")
+        assert early > 0.25, early
+
+
+def audio(seed, seconds):
+    return plan(seed, 100 * seconds, sizes=(441,))
+
+
+PAUSE_AND_LOSS = audio(5, 1) + [gap(88200, PAUSE)] + audio(6, 1) + [gap(22050, LOSS)] + audio(7, 1)
 FAILED = " failed: 0x88890004"
 CASES = {
     "exclude_1024": lambda d: capture(d, 1024, "exclude", plan(1, 300)),
@@ -137,6 +163,9 @@ CASES = {
     "exclude_8192": lambda d: capture(d, 8192, "exclude", plan(3, 300)),
     "stop": stop,
     "slow_reader": slow_reader,
+    "gaps_fill": lambda d: gaps(d, "fill", PAUSE_AND_LOSS),
+    "gaps_skip": lambda d: gaps(d, "skip", PAUSE_AND_LOSS),
+    "gaps_fill_drift": lambda d: gaps(d, "fill", audio(8, 15), drift=1.001),
 }
 for _call, _message in [
         ("ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync" + FAILED),

@@ -4,13 +4,15 @@
 // (32-bit little-endian each), then its interleaved samples; flag 0x40000000
 // hands the converter a null pointer. Frame count 0xFFFFFFFF stands for a
 // device call that returned the status in the flags word, 0xFFFFFFFE for
-// memory running out (flags 1: an array too large to allocate).
+// memory running out (flags 1: an array too large to allocate). "stop" only
+// names, as its error line, the process it would stop.
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #ifdef _WIN32
@@ -28,6 +30,9 @@ int main(int argc, char* argv[]) {
 #else
   std::signal(SIGPIPE, SIG_IGN);  // a reader that went away fails the write, as on Windows
 #endif
+  const auto stop = [](const pcmtap::StopOptions& options) {
+    throw std::runtime_error("would stop " + std::to_string(options.processId));
+  };
   return pcmtap::RunCommandLine(argc, argv, [](const pcmtap::CaptureOptions& options) {
     pcmtap::StreamConverter converter(options.chunkFrames);
     pcmtap::WriteReadyRecord(std::cout, options.targetProcessId, options.mode);
@@ -43,5 +48,5 @@ int main(int argc, char* argv[]) {
       converter.AddPacket((header[1] & 0x40000000) != 0 ? nullptr : samples.data(), header[0], header[1]);
       while (converter.TakeChunk(chunk)) pcmtap::WritePcmRecord(std::cout, sequence++, chunk);
     }
-  });
+  }, stop);
 }

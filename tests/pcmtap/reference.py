@@ -7,7 +7,10 @@ import random
 import struct
 
 PID = 4242
-SILENT, NULL, TOGETHER = 0x2, 0x40000000, 0x80000000  # NULL and TOGETHER: the tests' own
+SILENT = 0x2
+# The tests' own: a null sample pointer; delivered with the next packet; time
+# that passes without a packet, and time whose packets are lost.
+NULL, TOGETHER, PAUSE, LOSS = 0x40000000, 0x80000000, 0x20000000, 0x10000000
 
 
 def plan(seed, count, sizes=(441, 441, 441, 448, 480, 440, 1, 3, 100, 882)):
@@ -27,10 +30,24 @@ def packed(packets):
     return b"".join(struct.pack("<II%dh" % len(s), f, flags, *s) for f, flags, s in packets)
 
 
-def convert(packets):
-    """Every 16 kHz sample of the packets, one output point at a time."""
-    held, out, position = [], [], 0.0
+def gap(frames, flags):
+    return frames, flags, [0] * 2 * frames
+
+
+def cut(packets, fill):
     for frames, flags, samples in packets:
+        if not flags & (PAUSE | LOSS):
+            yield frames, flags, samples
+        elif fill:
+            yield from ((min(441, frames - at), NULL, []) for at in range(0, frames, 441))
+
+
+def convert(packets, fill=False):
+    """Every 16 kHz sample of the packets, one output point at a time. A pause
+    or a loss is nothing, or where gaps are filled, silence in the packets that
+    pcmtap cuts it into: slices of one device period, the last one shorter."""
+    held, out, position = [], [], 0.0
+    for frames, flags, samples in cut(packets, fill):
         held += [0 if flags & (SILENT | NULL) else int((samples[k] + samples[k + 1]) / 2)
                  for k in range(0, 2 * frames, 2)]
         while position + 1.0 < len(held):
