@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cfloat>
-#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -30,39 +29,14 @@ namespace {
 
 constexpr std::uint32_t kSilentFlag = 0x2;
 
-// Positions come from adding step again and again, a serial chain that
-// would bound the whole converter. Beyond 8.0 the chain has a closed form.
-// Every position is a multiple of 2^-51, as step is and as removing whole
-// samples keeps it. In a binade [2^e, 2^(e+1)) doubles are g = 2^(e-52)
-// apart; for e >= 3, step modulo g is an odd multiple of 2^-51, never the
-// tie g / 2, so p + step rounds to p plus the same increment for every p of
-// the binade as long as the sum stays in it. Counted in units of g, the
-// points of a binade are then the integers start + k * increment: whole
-// sample and fraction fall out as bit fields, with the same values as the
-// chain gives.
-constexpr double kProgressionStart = 8.0;
-
-// Linear interpolation between in[i] and in[i + 1] at i + fraction.
-std::int16_t InterpolateAt(const double* in, std::int64_t i, double fraction) {
+// Linear interpolation between in[i] and in[i + 1] at i + fraction, one
+// rounding per operation: the difference, the product, the sum.
+std::int16_t InterpolateAt(const double* in, std::size_t i, double fraction) {
   const double a = in[i];
   const double b = in[i + 1];
   const double difference = b - a;
   const double product = difference * fraction;
   return static_cast<std::int16_t>(RoundHalfAwayFromZero(product + a));
-}
-
-// Interpolates at `count` points start, start + increment, ..., positions
-// counted in units of 2^-shift samples, one output sample per point.
-void InterpolateRun(std::int64_t start, std::int64_t increment, std::int64_t count, int shift,
-                    const double* in, std::int16_t* out) {
-  const std::int64_t fractionMask = (std::int64_t{1} << shift) - 1;
-  const double unit = 1.0 / static_cast<double>(std::int64_t{1} << shift);
-  std::int64_t point = start;
-  for (std::int64_t k = 0; k < count; ++k) {
-    // The fraction's bits times a power of two: exact.
-    out[k] = InterpolateAt(in, point >> shift, static_cast<double>(point & fractionMask) * unit);
-    point += increment;
-  }
 }
 
 // Makes room for `size` entries and returns the storage. The arrays only
@@ -73,23 +47,6 @@ T* GrowTo(std::vector<T>& storage, std::size_t size) {
     storage.resize(size);
   }
   return storage.data();
-}
-
-// The pass computes a point while position + 1.0 < n, the sum rounded as a
-// double. That sum never decreases as position grows, so the test holds
-// exactly up to the largest double for which it holds; finding that bound
-// once per pass takes the addition out of the loop. Positions are never
-// negative, so a bound below zero means no point at all.
-double LastPointBefore(std::size_t held) {
-  if (held < 2) {
-    return -1.0;
-  }
-  const double n = static_cast<double>(held);
-  double last = n - 1.0;
-  while (!(last + 1.0 < n)) {
-    last = std::nextafter(last, 0.0);
-  }
-  return last;
 }
 
 }  // namespace
@@ -150,43 +107,16 @@ void StreamConverter::Resample() {
   // yields fewer than n / 2 + 2 of them; sizing once keeps the loop free of
   // capacity checks.
   const double* in = inputSamples_.data();
-  std::int16_t* const first =
-      GrowTo(outputSamples_, outputEnd_ + heldSamples_ / 2 + 2) + outputEnd_;
-  std::int16_t* out = first;
-  const double step = step_;
-  const double last = LastPointBefore(heldSamples_);
-  double position = position_;
-  double binadeEnd = 2 * kProgressionStart;
-  int shift = 52 - 3;  // for [8, 16)
-  while (position <= last) {
-    if (position < kProgressionStart) {
-      // position is never negative, so truncation is floor.
-      const auto i = static_cast<std::int64_t>(position);
-      *out++ = InterpolateAt(in, i, position - static_cast<double>(i));
-      position += step;
-      continue;
-    }
-    // Count in units of g = 2^-shift: scaling by a power of two is exact,
-    // and every position of the binade is a whole number of units below 2^53.
-    while (binadeEnd <= position) {
-      binadeEnd *= 2.0;
-      --shift;
-    }
-    const double units = static_cast<double>(std::int64_t{1} << shift);
-    const auto start = static_cast<std::int64_t>(position * units);
-    const auto increment = static_cast<std::int64_t>(((position + step) - position) * units);
-    // The last point of the run: in the binade and not beyond `last` (every
-    // double of the binade is a whole number of units).
-    const std::int64_t bound =
-        last < binadeEnd ? static_cast<std::int64_t>(last * units) : (std::int64_t{1} << 53) - 1;
-    const std::int64_t count = (bound - start) / increment + 1;
-    InterpolateRun(start, increment, count, shift, in, out);
-    out += count;
-    // The step out of the run is an ordinary addition: it may leave the binade.
-    position = static_cast<double>(start + (count - 1) * increment) / units + step;
+  std::int16_t* out = GrowTo(outputSamples_, outputEnd_ + heldSamples_ / 2 + 2) + outputEnd_;
+  const double held = static_cast<double>(heldSamples_);
+  // An output point is computed only once the sample after it has arrived.
+  while (position_ + 1.0 < held) {
+    // position_ is never negative, so truncation is floor.
+    const auto i = static_cast<std::size_t>(position_);
+    *out++ = InterpolateAt(in, i, position_ - static_cast<double>(i));
+    position_ += step_;
+    ++outputEnd_;
   }
-  position_ = position;
-  outputEnd_ += static_cast<std::size_t>(out - first);
 }
 
 void StreamConverter::Trim() {
