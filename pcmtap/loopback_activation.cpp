@@ -1,5 +1,6 @@
 #include "pcmtap/loopback_activation.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -11,25 +12,73 @@ namespace {
 
 constexpr wchar_t kProcessLoopbackDevice[] = L"VAD\\Process_Loopback";
 
-}  // namespace
+// The completion object handed to the platform: an agile classic COM object
+// with two views (IMarshal/IAgileObject/IUnknown, and the completion handler)
+// that share one reference count. It records the outcome of the activation
+// and signals `completionEvent`, after which the waiting caller reads it.
+class AudioClientActivationHandler final : public IMarshal,
+                                           public IActivateAudioInterfaceCompletionHandler {
+ public:
+  static constexpr ULONG kSaturatedCount = 0x7FFFFFFF;
 
-ActivationPlatform SystemActivationPlatform() {
-  return {&ActivateAudioInterfaceAsync, &CoCreateFreeThreadedMarshaler, &CreateEventW};
-}
+  // The creation reference, or empty when memory runs out.
+  static ComPtr<AudioClientActivationHandler> Create();
+
+  // IUnknown, shared by both views.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IMarshal, delegated to the free-threaded marshaler.
+  HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID riid, void* pv, DWORD destContext,
+                                              void* pvDestContext, DWORD mshlflags,
+                                              CLSID* cid) override;
+  HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID riid, void* pv, DWORD destContext,
+                                              void* pvDestContext, DWORD mshlflags,
+                                              DWORD* size) override;
+  HRESULT STDMETHODCALLTYPE MarshalInterface(IStream* stream, REFIID riid, void* pv,
+                                             DWORD destContext, void* pvDestContext,
+                                             DWORD mshlflags) override;
+  HRESULT STDMETHODCALLTYPE UnmarshalInterface(IStream* stream, REFIID riid,
+                                               void** object) override;
+  HRESULT STDMETHODCALLTYPE ReleaseMarshalData(IStream* stream) override;
+  HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD reserved) override;
+
+  // IActivateAudioInterfaceCompletionHandler. Always returns S_OK.
+  HRESULT STDMETHODCALLTYPE
+  ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
+
+  IActivateAudioInterfaceCompletionHandler* CompletionView() { return this; }
+  HANDLE completionEvent() const { return completionEvent_; }
+  // Valid only once `completionEvent` has been signalled.
+  HRESULT activationResult() const { return activationResult_; }
+  const ComPtr<IAudioClient>& audioClient() const { return audioClient_; }
+
+ private:
+  AudioClientActivationHandler() = default;
+  ~AudioClientActivationHandler();
+
+  ComPtr<IMarshal> marshaler_;
+  std::atomic<ULONG> referenceCount_{1};
+  HANDLE completionEvent_ = nullptr;
+  HRESULT activationResult_ = E_FAIL;
+  ComPtr<IAudioClient> audioClient_;
+};
+
+}  // namespace
 
 // --- AudioClientActivationHandler ------------------------------------------
 
-ComPtr<AudioClientActivationHandler> AudioClientActivationHandler::Create(
-    const ActivationPlatform& platform) {
+ComPtr<AudioClientActivationHandler> AudioClientActivationHandler::Create() {
   auto* handler = new (std::nothrow) AudioClientActivationHandler();
   if (handler == nullptr) return nullptr;
   auto reference = ComPtr<AudioClientActivationHandler>::Attach(handler);
 
   ComPtr<IUnknown> marshaler;
-  if (platform.coCreateFreeThreadedMarshaler(nullptr, marshaler.Put()) >= 0 && marshaler) {
+  if (CoCreateFreeThreadedMarshaler(nullptr, marshaler.Put()) >= 0 && marshaler) {
     marshaler->QueryInterface(kIidMarshal, handler->marshaler_.PutVoid());
   }
-  handler->completionEvent_ = platform.createEventW(nullptr, TRUE, FALSE, nullptr);
+  handler->completionEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return reference;
 }
 
@@ -130,11 +179,6 @@ HRESULT AudioClientActivationHandler::ActivateCompleted(
 // --- ActivateProcessLoopbackClient -------------------------------------------
 
 ComPtr<IAudioClient> ActivateProcessLoopbackClient(const CaptureOptions& options) {
-  return ActivateProcessLoopbackClient(options, SystemActivationPlatform());
-}
-
-ComPtr<IAudioClient> ActivateProcessLoopbackClient(const CaptureOptions& options,
-                                                   const ActivationPlatform& platform) {
   AUDIOCLIENT_ACTIVATION_PARAMS parameters;
   std::memset(&parameters, 0, sizeof parameters);
   parameters.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
@@ -149,16 +193,15 @@ ComPtr<IAudioClient> ActivateProcessLoopbackClient(const CaptureOptions& options
   property.blob.pBlobData = reinterpret_cast<BYTE*>(&parameters);
 
   // Declared before the operation so that the operation is released first.
-  const ComPtr<AudioClientActivationHandler> handler = AudioClientActivationHandler::Create(platform);
+  const ComPtr<AudioClientActivationHandler> handler = AudioClientActivationHandler::Create();
   // Neither a missing handler nor a missing event may reach the platform or
   // the wait: without them the outcome could never be read safely.
   if (!handler) ThrowIfFailed(E_OUTOFMEMORY, "ActivateAudioInterfaceAsync");
   if (handler->completionEvent() == nullptr) throw std::runtime_error("CreateEventW failed");
 
   ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
-  ThrowIfFailed(platform.activateAudioInterfaceAsync(kProcessLoopbackDevice, kIidAudioClient,
-                                                     &property, handler->CompletionView(),
-                                                     operation.Put()),
+  ThrowIfFailed(ActivateAudioInterfaceAsync(kProcessLoopbackDevice, kIidAudioClient, &property,
+                                            handler->CompletionView(), operation.Put()),
                 "ActivateAudioInterfaceAsync");
 
   WaitForSingleObject(handler->completionEvent(), INFINITE);
