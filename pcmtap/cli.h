@@ -51,6 +51,10 @@ std::string FormatHresult(HRESULT status);
 
 // Throws std::runtime_error("<call> failed: 0x...") for a negative status.
 void ThrowIfFailed(HRESULT status, const char* call);
+// Only a status can be tested: a BOOL or a count would convert, and FALSE
+// (0) would pass as success.
+template <class NotAStatus>
+void ThrowIfFailed(NotAStatus status, const char* call) = delete;
 
 // The body of main: parses the command line, hands the options to
 // `runCapture`, and turns any failure into the one error line on standard
