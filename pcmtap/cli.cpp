@@ -62,6 +62,15 @@ void ForEachOption(int argc, char* argv[], Apply apply) {
   }
 }
 
+// The value of an option that takes one of two words, matched whole.
+template <class Value>
+Value OneOf(const std::string& name, const std::string& value, const char* firstWord, Value first,
+            const char* secondWord, Value second) {
+  if (value == firstWord) return first;
+  if (value == secondWord) return second;
+  throw std::runtime_error("Unsupported " + name + ": " + value);
+}
+
 }  // namespace
 
 CaptureOptions ParseArguments(int argc, char* argv[]) {
@@ -72,23 +81,12 @@ CaptureOptions ParseArguments(int argc, char* argv[]) {
     if (name == "--target-pid") {
       options.targetProcessId = ParseDecimal(value);
     } else if (name == "--mode") {
-      if (value == "exclude-tree") {
-        options.mode = LoopbackMode::ExcludeTargetProcessTree;
-      } else if (value == "include-tree") {
-        options.mode = LoopbackMode::IncludeTargetProcessTree;
-      } else {
-        throw std::runtime_error("Unsupported --mode: " + value);
-      }
+      options.mode = OneOf(name, value, "exclude-tree", LoopbackMode::ExcludeTargetProcessTree, "include-tree",
+                           LoopbackMode::IncludeTargetProcessTree);
     } else if (name == "--chunk-frames") {
       options.chunkFrames = ParseDecimal(value);
     } else if (name == "--gaps") {
-      if (value == "skip") {
-        options.gaps = GapPolicy::Skip;
-      } else if (value == "fill") {
-        options.gaps = GapPolicy::Fill;
-      } else {
-        throw std::runtime_error("Unsupported --gaps: " + value);
-      }
+      options.gaps = OneOf(name, value, "skip", GapPolicy::Skip, "fill", GapPolicy::Fill);
     } else {
       return false;
     }
