@@ -1,26 +1,28 @@
-// The console control handler under wine, for what the shipped exe cannot
+// The driver under wine through its seam, for what the shipped exe cannot
 // show from outside: the events that wine does not deliver, a close, which
-// holds the handler's return until the run has ended in order, and an
-// inherited "ignore Ctrl+C". The audio device is the stand-in mmdevapi.dll
-// beside this program.
+// holds the handler's return until the run has ended in order, the teardown
+// on every way out, and an inherited "ignore Ctrl+C". The audio device is the
+// stand-in mmdevapi.dll beside this program.
 #include <gtest/gtest.h>
 #include <winternl.h>
 
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <type_traits>
 
 #include "pcmtap/capture_driver.h"
 
 namespace pcmtap {
 namespace {
 
-TEST(ConsoleCtrlHandler, StopsOnCtrlCBreakAndShutdownAndPassesOtherEventsOn) {
-  for (const DWORD passedOn : {5u, 3u, 4u, 7u, 0xFFFFFFFFu}) EXPECT_FALSE(ConsoleCtrlHandler(passedOn));
-  EXPECT_FALSE(g_stopRequested.load());  // only a stop request sets the flag:
-  EXPECT_TRUE(ConsoleCtrlHandler(CTRL_BREAK_EVENT) && g_stopRequested.load());
-  EXPECT_TRUE(ConsoleCtrlHandler(CTRL_C_EVENT) && ConsoleCtrlHandler(CTRL_SHUTDOWN_EVENT));
-}
+// ThrowIfFailed takes a status and nothing else: FALSE from a BOOL call would pass as success.
+template <class T, class = void>
+struct Testable : std::false_type {};
+template <class T>
+struct Testable<T, std::void_t<decltype(ThrowIfFailed(std::declval<T>(), ""))>> : std::true_type {};
+static_assert(Testable<HRESULT>::value && !Testable<BOOL>::value && !Testable<DWORD>::value, "status only");
 
 // The process's own "ignore Ctrl+C" attribute, bit 0 of the console flags in
 // its process parameters (offset 0x18 on x64), which children inherit.
@@ -31,35 +33,63 @@ bool IgnoresCtrlC() {
   return (*reinterpret_cast<const ULONG*>(parameters + 0x18) & 1) != 0;
 }
 
-bool g_ignoredAtActivation = true;
-int g_teardownCalls = 0;  // CloseHandle and CoUninitialize, through the driver's seam
+// The seam's calls, a letter each: e CreateEventW, a activation, c CloseHandle,
+// u CoUninitialize.
+std::string g_calls;
+bool g_eventFails = false, g_activationFails = false, g_ignoredAtActivation = true;
 
-// The system ends the process once the handler returns from a close, so the
-// handler must still be waiting when the run has ended in order. A failure
-// ends the run through the same teardown of the event and the apartment.
-TEST(RunCapture, EndsInOrderOnACloseAndOnAFailure) {
-  std::atomic<bool> returned{false};
-  std::thread close([&returned] { returned = ConsoleCtrlHandler(CTRL_CLOSE_EVENT) == TRUE; });
+TEST(Driver, StopsOnCtrlCBreakAndShutdownAndPassesOtherEventsOn) {
+  g_stopRequested = false;  // never reset by the program; each test starts afresh
+  for (const DWORD passedOn : {5u, 3u, 4u, 7u, 0xFFFFFFFFu}) EXPECT_FALSE(ConsoleCtrlHandler(passedOn));
+  EXPECT_FALSE(g_stopRequested.load());  // only a stop request sets the flag:
+  EXPECT_TRUE(ConsoleCtrlHandler(CTRL_BREAK_EVENT) && g_stopRequested.load());
+  EXPECT_TRUE(ConsoleCtrlHandler(CTRL_C_EVENT) && ConsoleCtrlHandler(CTRL_SHUTDOWN_EVENT));
+}
+
+// Every way out undoes what was done, in order, and no more. The system ends
+// the process once the handler returns from a close, so the handler must still
+// be waiting when the run has ended in order.
+TEST(Driver, EveryWayOutUndoesWhatWasDoneAndNoMore) {
   CapturePlatform platform = SystemCapturePlatform();
-  platform.closeHandle = [](HANDLE handle) -> BOOL { ++g_teardownCalls; return CloseHandle(handle); };
-  platform.coUninitialize = [] { ++g_teardownCalls; CoUninitialize(); };
-  std::ostringstream out;
-  RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out);
-  EXPECT_FALSE(returned.load());
-  EXPECT_EQ(g_teardownCalls, 2);
-  // A capture started while its host ignored Ctrl+C inherits that; it must
-  // take Ctrl+C again before the activation.
-  SetConsoleCtrlHandler(nullptr, TRUE);
-  ASSERT_TRUE(IgnoresCtrlC());
-  platform.activateClient = [](const CaptureOptions&) -> ComPtr<IAudioClient> {
-    g_ignoredAtActivation = IgnoresCtrlC();
-    throw std::runtime_error("none");
+  platform.createEventW = [](LPSECURITY_ATTRIBUTES a, BOOL m, BOOL s, LPCWSTR n) -> HANDLE {
+    g_calls += 'e';
+    return g_eventFails ? nullptr : CreateEventW(a, m, s, n);
   };
-  EXPECT_THROW(RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out), std::runtime_error);
-  EXPECT_EQ(g_teardownCalls, 4);
-  EXPECT_FALSE(g_ignoredAtActivation);
-  close.join();
-  EXPECT_TRUE(returned.load());
+  platform.activateClient = [](const CaptureOptions& options) {
+    g_calls += 'a';
+    g_ignoredAtActivation = IgnoresCtrlC();
+    if (g_activationFails) throw std::runtime_error("no device");
+    return SystemCapturePlatform().activateClient(options);
+  };
+  platform.closeHandle = [](HANDLE handle) { g_calls += 'c'; return CloseHandle(handle); };
+  platform.coUninitialize = [] { g_calls += 'u'; CoUninitialize(); };
+  const struct { const char* name; bool eventFails, activationFails; const char* calls; bool ready; const char* message; }
+      rows[] = {{"a console close", false, false, "eacu", true, ""},
+                {"the activation fails", false, true, "eacu", false, "no device"},
+                {"CreateEventW fails: the apartment entered stays", true, false, "e", false, "CreateEventW failed"}};
+  for (const auto& row : rows) {
+    g_stopRequested = false;
+    g_calls.clear();
+    g_eventFails = row.eventFails, g_activationFails = row.activationFails;
+    // A capture started while its host ignored Ctrl+C inherits that; it takes Ctrl+C again before the activation.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    std::atomic<bool> returned{false};
+    std::thread close([&returned, &row] { returned = row.ready && ConsoleCtrlHandler(CTRL_CLOSE_EVENT) == TRUE; });
+    std::ostringstream out;
+    std::string message;
+    try {
+      RunCapture({4242, LoopbackMode::ExcludeTargetProcessTree, 1024}, platform, out);
+    } catch (const std::runtime_error& failure) {
+      message = failure.what();
+    }
+    EXPECT_FALSE(returned.load()) << row.name;
+    close.join();
+    EXPECT_EQ(returned.load(), row.ready) << row.name;
+    EXPECT_EQ(g_calls + " " + message, std::string(row.calls) + " " + row.message) << row.name;
+    EXPECT_EQ(out.str().find("\"type\":\"ready\"") != std::string::npos, row.ready) << row.name;
+    EXPECT_FALSE(g_ignoredAtActivation && !row.eventFails) << row.name;
+  }
+  CoUninitialize();  // the apartment that the failed CreateEventW left entered
 }
 
 }  // namespace

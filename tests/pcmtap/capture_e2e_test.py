@@ -23,53 +23,55 @@ from reference import LOSS, PAUSE, PID, convert, gap, packed, plan, records
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
 
 
-def launch(directory, command, packets, **device):
-    """A program of `directory` beside the stand-in playing `packets`; `device`
-    sets its other PCMTAP_STAND_IN_ variables."""
-    (directory / "plan.bin").write_bytes(packed(packets))
-    env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(directory / "plan.bin"), PCMTAP_STAND_IN_LOG=str(directory / "calls.log"),
+def launch(command, packets, **device):
+    """A program beside the stand-in playing `packets`; `device` sets its other
+    PCMTAP_STAND_IN_ variables."""
+    (HERE / "plan.bin").write_bytes(packed(packets))
+    env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(HERE / "plan.bin"), PCMTAP_STAND_IN_LOG=str(HERE / "calls.log"),
                WINEDLLOVERRIDES="mmdevapi=n", **{"PCMTAP_STAND_IN_" + k.upper(): str(v) for k, v in device.items()})
-    return subprocess.Popen([WINE] + command, cwd=directory, env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return subprocess.Popen([WINE] + command, cwd=HERE, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
 
 
-def start(directory, arguments, packets, **device):
-    return launch(directory, ["pcmtap.exe", "start", "--target-pid", str(PID)] + arguments, packets, **device)
+def run(arguments, packets, lines=0, stall=0.0, interrupt_after=None, **device):
+    """pcmtap.exe start; Ctrl+C once `lines` lines have arrived (or after
+    `interrupt_after` seconds), the reader stalling once the fifth has. Returns
+    the output, the lines' arrival times, the error text and the status."""
+    process = launch(["pcmtap.exe", "start", "--target-pid", str(PID)] + arguments, packets, **device)
+    fcntl.fcntl(process.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: a page, what many hosts' pipes hold
+    if interrupt_after:
+        threading.Timer(interrupt_after, process.send_signal, [signal.SIGINT]).start()
+    arrivals = []
+    while len(arrivals) < lines and (not arrivals or arrivals[-1][0]):
+        arrivals.append((process.stdout.readline(), time.monotonic()))
+        time.sleep(stall if len(arrivals) == 5 else 0)
+    if lines and not interrupt_after:
+        process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=90)
+    return b"".join(line for line, _ in arrivals) + out, [t for _, t in arrivals], err, process.returncode
 
 
-def calls(directory, every=False):
+def calls(every=False):
     """The calls that the device received, but those made per packet."""
-    lines = (directory / "calls.log").read_text().splitlines()
+    lines = (HERE / "calls.log").read_text().splitlines() if (HERE / "calls.log").exists() else []
     return lines if every else [c for c in lines if not c.startswith(("process", "GetNext", "GetBuffer", "ReleaseBuffer"))]
 
 
-def run(directory, arguments, packets, fail="", stop_after=None):
-    """Ctrl+C once `stop_after` lines have arrived. Returns the output, the error
-    text, the status and the calls that the device received."""
-    process = start(directory, arguments, packets, fail=fail)
-    seen = b"".join(process.stdout.readline() for _ in range(stop_after or 0))
-    if stop_after is not None:
-        process.send_signal(signal.SIGINT)
-    out, err = process.communicate(timeout=90)
-    return seen + out, err, process.returncode, calls(directory)
-
-
-def capture(directory, chunk, mode, packets):
+def capture(chunk, mode, packets):
     """Plays the packets, waits for every record they yield, then Ctrl+C."""
     expected = records(convert(packets), chunk, mode)
-    out, err, status, received = run(directory, ["--chunk-frames", str(chunk), "--mode", mode + "-tree"], packets,
-                                     stop_after=expected.count(b"\n"))
+    out, _, err, status = run(["--chunk-frames", str(chunk), "--mode", mode + "-tree"], packets, expected.count(b"\n"))
     assert out == expected, "records differ from the reference model"
     assert (status, err) == (0, b""), f"Ctrl+C: status {status}, standard error {err!r}"
     activation = f"ActivateAudioInterfaceAsync pid={PID} mode={int(mode == 'exclude')}"
-    assert received == [activation] + STARTUP + ["Stop", "released device"], received
-    assert not any(c.endswith("position") for c in calls(directory, every=True)), "positions asked for"
+    assert calls() == [activation] + STARTUP + ["Stop", "released device"], calls()
+    assert not any(c.endswith("position") for c in calls(every=True)), "positions asked for"
 
 
-def failure(directory, call, message):
+def failure(call, message):
     """One failing call: its error line, status 1, every record before it intact."""
     packets = plan(1, 300)
-    out, err, status, received = run(directory, [], packets, fail=call)
+    out, _, err, status = run([], packets, fail=call)
     assert (status, err) == (1, message.encode() + b"\r\n"), f"status {status}, standard error {err!r}"
     name, _, count = call.partition(":")
     # Records before the failure, all of them where the packets read are known,
@@ -78,75 +80,57 @@ def failure(directory, call, message):
     whole = records(convert(packets[:int(count) - 1] if exact else packets), 1024)
     assert whole.startswith(out) and (out == whole if exact else bool(out) == bool(count)), out[-200:]
     reached = STARTUP[:STARTUP.index(name) + 1] if name in STARTUP else STARTUP if count else []
-    assert [c for c in received if c in STARTUP] == reached and "Stop" not in received, received
+    assert [c for c in calls() if c in STARTUP] == reached and "Stop" not in calls(), calls()
 
 
-def stop(directory):
+def stop():
     """pcmtap.exe stop: its refusals, and through a host without a console that
     starts pcmtap.exe with pipes and CREATE_NO_WINDOW, an orderly stop, a capture
     that had already failed and one that does not end in time."""
     packets = plan(1, 300)
-    capture = start(directory, [], packets)  # started from here, it has no console under wine
-    while "process" not in ((directory / "calls.log").exists() and (directory / "calls.log").read_text() or ""):
+    capture = launch(["pcmtap.exe", "start", "--target-pid", str(PID)], packets)  # from here: no console under wine
+    while not any(c.startswith("process") for c in calls(every=True)):
         time.sleep(0.1)
-    pid = re.search(r"process (\d+)", (directory / "calls.log").read_text())[1]
     for arguments, message in [([], "Missing --pid"), (["--pid", "abc"], "invalid stoul argument"),
                                (["--pid", "4000000000"], "OpenProcess failed: 0x80070057"),
-                               (["--pid", pid], "AttachConsole failed: 0x80070006")]:
-        result = subprocess.run([WINE, str(directory / "pcmtap.exe"), "stop"] + arguments, capture_output=True, timeout=60)
+                               (["--pid", calls(every=True)[0].split()[1]], "AttachConsole failed: 0x80070006")]:
+        result = subprocess.run([WINE, str(HERE / "pcmtap.exe"), "stop"] + arguments, capture_output=True, timeout=60)
         assert (result.returncode, result.stdout, result.stderr) == (1, b"", message.encode() + b"\r\n"), result
     capture.send_signal(signal.SIGINT)
     assert capture.wait(timeout=60) == 0, "the capture that could not be stopped must go on unharmed"
     for fail, stop_error, capture_status in [("", "", 0), ("GetBuffer:30", "The capture exited with status 1\r\n", 1),
                                              ("Stop", "The capture did not exit within 10 s\r\n", 0)]:
-        host = launch(directory, ["stop_host.exe", "pcmtap.exe", "1", "records.jsonl"], packets, fail=fail)
-        report = host.communicate(timeout=90)[0].decode()
+        report = launch(["stop_host.exe", "pcmtap.exe", "1", "records.jsonl"], packets, fail=fail).communicate()[0].decode()
         assert f"stop: exit status {int(bool(stop_error))}, standard error [{stop_error}]" in report, report
-        out = (directory / "records.jsonl").read_bytes()
-        complete = out.count(b"\r\n")
+        out = (HERE / "records.jsonl").read_bytes()
+        complete = out.count(b"\n")
         assert f"capture: exit status {capture_status}, complete records {complete} " in report, report
         expected = records(convert(packets), 1024, pid=int(re.match(r"host (\d+)", report)[1]))  # the host's own
         assert complete > 1 and out.endswith(b"\r\n") and expected.startswith(out), "records cut short or differing"
 
 
-def slow_reader(directory):
-    """A reader that stalls for half a second behind a pipe of one page: nothing
-    may be lost; the same stall overflows a device buffer of 100 ms."""
+def slow_reader():
+    """A reader that stalls for half a second behind a pipe of one page loses
+    nothing; the same stall overflows a device buffer of 100 ms, and the test
+    would see it."""
     packets = plan(4, 300, sizes=(441,))  # three seconds
     expected = records(convert(packets), 1024)
-    for kept, lossless in [("", True), ("100", False)]:
-        capture = start(directory, [], packets, buffer_ms=kept)
-        fcntl.fcntl(capture.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: what many hosts' pipes hold
-        out = b"".join(capture.stdout.readline() for _ in range(5))
-        time.sleep(0.5)
-        # The whole stream, or, where audio is lost, what came until well after the plan's end.
-        stop = threading.Timer(6, capture.send_signal, [signal.SIGINT])
-        stop.start()
-        if lossless:
-            out += b"".join(capture.stdout.readline() for _ in range(expected.count(b"\n") - 5))
-            stop.cancel()
-            capture.send_signal(signal.SIGINT)
-        out += capture.communicate(timeout=60)[0]
-        assert (out == expected) == lossless, f"buffer {kept or 'as asked'}: {len(out)} bytes of {len(expected)}"
+    assert run([], packets, expected.count(b"\n"), stall=0.5)[0] == expected, "audio lost behind a stalled reader"
+    assert run([], packets, 10**6, stall=0.5, interrupt_after=5, buffer_ms=100)[0] != expected, "nothing lost at 100 ms"
 
 
-def gaps(directory, policy, packets, **device):
+def gaps(policy, packets, **device):
     """--gaps: the records for the audio played and, when filled, exactly the
     silence that the positions call for, a pause's written while it lasts."""
     expected = records(convert(packets, fill=policy == "fill"), 1024)
-    capture = start(directory, ["--gaps", policy], packets, **device)
-    arrivals = [(capture.stdout.readline(), time.monotonic()) for _ in range(expected.count(b"\n"))]
-    capture.send_signal(signal.SIGINT)
-    out = b"".join(line for line, _ in arrivals) + capture.communicate(timeout=60)[0]
-    if policy == "skip":
-        assert out == expected, f"{len(out)} bytes, {len(expected)} expected"
-        return
-    trailing = records(convert(packets + [gap(441000, PAUSE)], True), 1024)  # silence goes on after the plan
-    assert out.startswith(expected) and trailing.startswith(out), f"{len(out)} bytes, {len(expected)} expected"
-    if PAUSE in [flags for _, flags, _ in packets]:
-        # After 1 s of audio, the pause is samples 16000 to 47999: its first whole record came well before the
-        # first that holds the audio after it.
-        early = arrivals[1 + 48000 // 1024][1] - arrivals[1 + 16000 // 1024][1]
+    out, arrivals, _, _ = run(["--gaps", policy], packets, expected.count(b"\n"), **device)
+    silence_after = records(convert(packets + [gap(441000, PAUSE)], True), 1024)  # goes on after the plan
+    assert out == expected if policy == "skip" else out.startswith(expected) and silence_after.startswith(out), \
+        f"{len(out)} bytes, {len(expected)} expected"
+    if policy == "fill" and PAUSE in [flags for _, flags, _ in packets]:
+        # After 1 s of audio the pause is samples 16000 to 47999: its first whole
+        # record came well before the first that holds the audio after it.
+        early = arrivals[1 + 48000 // 1024] - arrivals[1 + 16000 // 1024]
         print(f"the pause's first record came {early:.2f} s before the audio after it")
         assert early > 0.25, early
 
@@ -158,35 +142,32 @@ def audio(seed, seconds):
 PAUSE_AND_LOSS = audio(5, 1) + [gap(88200, PAUSE)] + audio(6, 1) + [gap(22050, LOSS)] + audio(7, 1)
 FAILED = " failed: 0x88890004"
 CASES = {
-    "exclude_1024": lambda d: capture(d, 1024, "exclude", plan(1, 300)),
-    "include_1": lambda d: capture(d, 1, "include", plan(2, 100)),
-    "exclude_8192": lambda d: capture(d, 8192, "exclude", plan(3, 300)),
+    "exclude_1024": lambda: capture(1024, "exclude", plan(1, 300)),
+    "include_1": lambda: capture(1, "include", plan(2, 100)),
+    "exclude_8192": lambda: capture(8192, "exclude", plan(3, 300)),
     "stop": stop,
     "slow_reader": slow_reader,
-    "gaps_fill": lambda d: gaps(d, "fill", PAUSE_AND_LOSS),
-    "gaps_skip": lambda d: gaps(d, "skip", PAUSE_AND_LOSS),
-    "gaps_fill_drift": lambda d: gaps(d, "fill", audio(8, 15), drift=1.001),
+    "gaps_fill": lambda: gaps("fill", PAUSE_AND_LOSS),
+    "gaps_skip": lambda: gaps("skip", PAUSE_AND_LOSS),
+    "gaps_fill_drift": lambda: gaps("fill", audio(8, 15), drift=1.001),
 }
 for _call, _message in [
         ("ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync" + FAILED),
         ("GetActivateResult", "ActivateAudioInterfaceAsync completion" + FAILED),
         ("ActivationStatus", "ActivateAudioInterfaceAsync completion" + FAILED),
         ("QueryInterface", "ActivateAudioInterfaceAsync returned no IAudioClient"),
-        ("Initialize", "IAudioClient::Initialize" + FAILED),
-        ("SetEventHandle", "IAudioClient::SetEventHandle" + FAILED),
-        ("GetService", "IAudioClient::GetService" + FAILED),
-        ("Start", "IAudioClient::Start" + FAILED),
+        ("Initialize", "IAudioClient::Initialize" + FAILED), ("SetEventHandle", "IAudioClient::SetEventHandle" + FAILED),
+        ("GetService", "IAudioClient::GetService" + FAILED), ("Start", "IAudioClient::Start" + FAILED),
         ("GetBuffer:120", "IAudioCaptureClient::GetBuffer" + FAILED),
         ("ReleaseBuffer:120", "IAudioCaptureClient::ReleaseBuffer" + FAILED),
-        ("GetNextPacketSize:90", "GetNextPacketSize" + FAILED),
-        ("WaitForSingleObject:80", "WaitForSingleObject failed")]:
-    CASES["fail_" + _call.split(":")[0]] = lambda d, c=_call, m=_message: failure(d, c, m)
+        ("GetNextPacketSize:90", "GetNextPacketSize" + FAILED), ("WaitForSingleObject:80", "WaitForSingleObject failed")]:
+    CASES["fail_" + _call.split(":")[0]] = lambda c=_call, m=_message: failure(c, m)
 
 if __name__ == "__main__":
     WINE, exe, stand_in, host, case = sys.argv[1:6]
     with tempfile.TemporaryDirectory() as temporary:
-        shutil.copy(exe, pathlib.Path(temporary) / "pcmtap.exe")
-        shutil.copy(stand_in, pathlib.Path(temporary) / "mmdevapi.dll")
-        shutil.copy(host, pathlib.Path(temporary) / "stop_host.exe")
-        CASES[case](pathlib.Path(temporary))
+        HERE = pathlib.Path(temporary)
+        for source, name in [(exe, "pcmtap.exe"), (stand_in, "mmdevapi.dll"), (host, "stop_host.exe")]:
+            shutil.copy(source, HERE / name)
+        CASES[case]()
     print(case, "passed")

@@ -3,9 +3,9 @@
 // PCMTAP_STAND_IN_PLAN names the packets to play, in real time from Start
 // (reference.py writes it): per packet a uint32 frame count and flags word,
 // then its 16-bit stereo samples. The device's own flags (0x1, 0x2, 0x4) pass
-// through; 0x80000000 delivers the next packet with this one; 0x20000000 is a
-// pause and 0x10000000 a loss: their time passes without a packet, and after a
-// loss the next packet carries the discontinuity flag, as after an overflow
+// through; 0x20000000 is a pause and 0x10000000 a loss: their time passes
+// without a packet, and after a loss the next packet carries the
+// discontinuity flag, as after an overflow
 // of the buffer asked for (or of PCMTAP_STAND_IN_BUFFER_MS). Positions come
 // from the performance counter at Start and the plan, advancing
 // PCMTAP_STAND_IN_DRIFT (default 1) times as fast as the frames.
@@ -33,7 +33,7 @@
 namespace {
 
 constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
-constexpr UINT32 kTogether = 0x80000000, kPause = 0x20000000, kLoss = 0x10000000, kDiscontinuity = 0x1;
+constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kDiscontinuity = 0x1;
 
 std::string Variable(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
 
@@ -53,8 +53,7 @@ struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; };
 
 UINT64 Now() {  // the performance counter in 100 ns units, as positions are
   LARGE_INTEGER count, frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count), QueryPerformanceFrequency(&frequency);
   return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 / static_cast<double>(frequency.QuadPart));
 }
 
@@ -145,28 +144,24 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   }
 
   // Every 10 ms on the timer's thread: each packet whose last frame's time
-  // has come (and those queued together with it), then one signal.
-  UINT64 TimeOf(double frames) const { return started + static_cast<UINT64>(frames * ticksPerFrame + 0.5); }
+  // has come, then one signal.
+  UINT64 TimeOf(UINT64 frames) const { return started + static_cast<UINT64>(frames * ticksPerFrame + 0.5); }
   static void CALLBACK Deliver(void* context, BOOLEAN) {
     Device& d = *static_cast<Device*>(context);
     const std::lock_guard<std::mutex> lock(d.mutex);
-    bool queued = false;
-    for (bool together = false; d.delivered < d.plan.size(); ++d.delivered) {
+    const std::size_t queued = d.queue.size();
+    for (; d.delivered < d.plan.size() && d.TimeOf(d.plan[d.delivered].position + d.plan[d.delivered].frames) <= Now();
+         ++d.delivered) {
       Packet packet = d.plan[d.delivered];
-      if (!together && d.TimeOf(static_cast<double>(packet.position + packet.frames)) > Now()) break;
-      together = packet.flags & kTogether;
-      if (packet.flags & kPause) continue;
-      if (packet.flags & kLoss || d.queuedFrames + packet.frames > d.capacity) {
-        d.missed = true;
-        continue;
-      }
-      packet.flags = (packet.flags & ~kTogether) | (std::exchange(d.missed, false) ? kDiscontinuity : 0);
-      packet.position = d.TimeOf(static_cast<double>(packet.position));
+      const bool lost = packet.flags & kLoss || (!(packet.flags & kPause) && d.queuedFrames + packet.frames > d.capacity);
+      d.missed |= lost;
+      if (lost || packet.flags & kPause) continue;
+      packet.flags |= std::exchange(d.missed, false) ? kDiscontinuity : 0;
+      packet.position = d.TimeOf(packet.position);
       d.queue.push_back(packet);
       d.queuedFrames += packet.frames;
-      queued = true;
     }
-    if (!queued) return;
+    if (d.queue.size() == queued) return;
     // A failing wait: the event is closed, and forgotten, for wine gives its value out again.
     if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(d.event, nullptr));
     else SetEvent(d.event);
@@ -175,9 +170,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64* position) override {
     const std::lock_guard<std::mutex> lock(mutex);
     const Packet front = Front();
-    *data = front.data;
-    *frames = front.frames;
-    *flags = front.flags;
+    *data = front.data, *frames = front.frames, *flags = front.flags;
     if (position != nullptr) *position = front.position;
     return Fails("GetBuffer " + std::to_string(*frames) + " " + std::to_string(*flags) + (position ? " position" : ""))
                ? kInjected : S_OK;
@@ -201,9 +194,8 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::vector<Packet> plan;
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
-  UINT64 planFrames = 0;
+  UINT64 planFrames = 0, started = 0;
   double queuedFrames = 0, capacity = 0, ticksPerFrame = 0;
-  UINT64 started = 0;
   bool missed = false;  // a packet was lost since the last one queued
   HANDLE event = nullptr, timer = nullptr;
   std::mutex mutex;

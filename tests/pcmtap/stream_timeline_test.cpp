@@ -10,18 +10,13 @@
 namespace pcmtap {
 namespace {
 
-constexpr std::uint64_t kStart = 7000000000;  // any performance-counter time
+constexpr std::int64_t kStart = 7000000000, kBound = 30 * 44100;  // any performance-counter time; the longest gap filled
 
-std::uint64_t At(std::int64_t frame) {  // 441 frames are 100000 units of 100 ns
-  return static_cast<std::uint64_t>(static_cast<std::int64_t>(kStart) + frame * 100000 / 441);
-}
-
-// P: a packet whose position is `frame`; E: a packet flagged with a timestamp
-// error; N: a pass without a packet at `frame` (the present).
+// P: a packet whose first frame was captured at `frame`; E: a packet flagged
+// with a timestamp error; N: a pass without a packet at `frame`, the present.
 struct Step { char call; std::int64_t frame; std::uint64_t silence; };
 
 TEST(StreamTimeline, SilenceAddsUpToEachGapAndNeverDropsAudio) {
-  constexpr std::int64_t kBound = 30 * 44100;
   const struct { const char* name; std::vector<Step> steps; } runs[] = {
       {"within a device period either way the device's clock leads; beyond, silence or overlap",
        {{'P', 0, 0}, {'P', 441, 0}, {'P', 1323, 0}, {'P', 2206, 442}, {'P', 2206, 0}, {'P', 2205, 0}, {'P', 3088, 0}}},
@@ -29,17 +24,16 @@ TEST(StreamTimeline, SilenceAddsUpToEachGapAndNeverDropsAudio) {
        {{'P', 0, 0}, {'N', 22491, 0}, {'N', 23914, 1323}, {'N', 23914, 0}, {'P', 30000, 28236}, {'P', 30441, 0},
         {'E', 0, 0}, {'P', 31323, 0}}},
       {"a gap up to the bound is filled, a longer one skipped, by packets and by passes alike",
-       {{'P', 0, 0}, {'P', 441 + kBound, kBound}, {'P', 2 * 441 + 2 * kBound + 1, 0}, {'P', 3 * 441 + 2 * kBound + 1, 0},
-        {'N', 4 * 441 + 3 * kBound + 22050 + 2, 0}, {'N', 5 * 441 + 3 * kBound + 22050 + 2, 441},
-        {'P', 5 * 441 + 3 * kBound + 10, 8}}},
+       {{'P', 0, 0}, {'P', 441 + kBound, kBound}, {'P', 882 + 2 * kBound + 1, 0}, {'P', 1323 + 2 * kBound + 1, 0},
+        {'N', 1764 + 3 * kBound + 22052, 0}, {'N', 2205 + 3 * kBound + 22052, 441}, {'P', 2205 + 3 * kBound + 10, 8}}},
       {"a packet from before the start", {{'P', -3, 0}, {'P', 438, 0}, {'P', 1321, 442}}},
   };
   for (const auto& run : runs) {
     StreamTimeline timeline(kStart);
     for (const Step& step : run.steps) {
-      const std::uint64_t silence = step.call == 'N'   ? timeline.SilenceUntil(At(step.frame))
-                                    : step.call == 'P' ? timeline.SilenceBefore(At(step.frame))
-                                                       : 0;
+      const auto at = static_cast<std::uint64_t>(kStart + step.frame * 100000 / 441);  // 441 frames: 100000 units
+      const std::uint64_t silence = step.call == 'N' ? timeline.SilenceUntil(at)
+                                    : step.call == 'P' ? timeline.SilenceBefore(at) : 0;
       if (step.call != 'N') timeline.Advance(441);
       EXPECT_EQ(silence, step.silence) << run.name << ", step " << &step - run.steps.data();
     }

@@ -11,7 +11,8 @@
 namespace topguard {
 namespace {
 
-constexpr Rect kScreen{0, 0, 1920, 1080};
+// Two monitors side by side; a window's nearest is the one under its centre.
+constexpr Rect kScreen{0, 0, 1920, 1080}, kRightScreen{1920, 0, 3840, 1080};
 constexpr Rect kTargetRect{100, 100, 500, 400};
 
 // Windows in memory; a handle is the position from the top, 1 the topmost,
@@ -47,8 +48,11 @@ struct Sim : WindowSystem {
     return Has(h, 'C') ? -2147467263 : 0;   // E_NOTIMPL or S_OK
   }
   bool Intersect(const Rect& a, const Rect& b) override { log += 'x'; return Overlaps(a, b); }
-  MonitorHandle NearestMonitor(WindowHandle h) override { return Ask('m', h) ? 0 : 1; }
-  bool GetMonitorRect(MonitorHandle m, Rect& rect) override { rect = kScreen; return m != 0; }
+  MonitorHandle NearestMonitor(WindowHandle h) override {
+    const Rect& r = windows.at(h - 1).first;
+    return Ask('m', h) ? 0 : r.left + r.right < kScreen.right * 2 ? 1 : 2;
+  }
+  bool GetMonitorRect(MonitorHandle m, Rect& rect) override { rect = m == 2 ? kRightScreen : kScreen; return m != 0; }
   void RaiseToTopmost(WindowHandle h) override { log += h == windows.size() ? 'R' : '?'; }
 };
 
@@ -56,19 +60,27 @@ struct Sim : WindowSystem {
 // the target's queries, then 2's, then 1's when 2 is passed over, and the raise.
 TEST(GuardTest, PollRaisesOverTheFirstFullScreenWindowAbove) {
   const std::string overOne = "avicrxmR";
-  const struct { std::string targetOdd, twoOdd; Rect twoRect; std::string log; } cases[] = {
-      {"", "", {12, 12, 1908, 1068}, "vir" "avicrxm" "R"}, {"", "", {13, 0, 1920, 1080}, "vir" "avicrxm" + overOne},
-      {"", "", {0, 0, 1907, 1080}, "vir" "avicrxm" + overOne}, {"", "", {500, 0, 1920, 1080}, "vir" "avicrx" + overOne},
-      {"", "", {0, 400, 1920, 1080}, "vir" "avicrx" + overOne}, {"", "C", kScreen, "vir" "avicrxm" "R"},
-      {"", "v", kScreen, "vir" "av" + overOne}, {"", "i", kScreen, "vir" "avi" + overOne},
-      {"", "c", kScreen, "vir" "avic" + overOne}, {"", "r", kScreen, "vir" "avicr" + overOne},
-      {"", "m", kScreen, "vir" "avicrxm" + overOne}, {"v", "", kScreen, "v"}, {"i", "", kScreen, "vi"},
-      {"r", "", kScreen, "vir"}};
-  for (const auto& c : cases) {
+  const struct Case { const char* name; std::string targetOdd, twoOdd; Rect twoRect; std::string log; Rect target = kTargetRect; }
+      cases[] = {{"2 within the tolerance of each edge", "", "", {12, 12, 1908, 1068}, "vir" "avicrxm" "R"},
+                 {"2 beyond each edge, as a maximised frame", "", "", {-8, -8, 1928, 1088}, "vir" "avicrxm" "R"},
+                 {"2 short of the left edge", "", "", {13, 0, 1920, 1080}, "vir" "avicrxm" + overOne},
+                 {"2 short of the right edge", "", "", {0, 0, 1907, 1080}, "vir" "avicrxm" + overOne},
+                 {"2 right of the target", "", "", {500, 0, 1920, 1080}, "vir" "avicrx" + overOne},
+                 {"2 below the target", "", "", {0, 400, 1920, 1080}, "vir" "avicrx" + overOne},
+                 {"2 fills its own monitor, the target lies mostly on the other", "", "", kRightScreen,
+                  "vir" "avicrxm" "R", {1700, 100, 2000, 400}},
+                 {"2's cloaking unknown", "", "C", kScreen, "vir" "avicrxm" "R"},
+                 {"2 hidden", "", "v", kScreen, "vir" "av" + overOne}, {"2 minimised", "", "i", kScreen, "vir" "avi" + overOne},
+                 {"2 cloaked", "", "c", kScreen, "vir" "avic" + overOne},
+                 {"2's rectangle unreadable", "", "r", kScreen, "vir" "avicr" + overOne},
+                 {"2's monitor unreadable", "", "m", kScreen, "vir" "avicrxm" + overOne},
+                 {"the target hidden", "v", "", kScreen, "v"}, {"the target minimised", "i", "", kScreen, "vi"},
+                 {"the target's rectangle unreadable", "r", "", kScreen, "vir"}};
+  for (const Case& c : cases) {
     Sim sim;
-    sim.windows = {{kScreen, ""}, {c.twoRect, c.twoOdd}, {kTargetRect, c.targetOdd}};
+    sim.windows = {{kScreen, ""}, {c.twoRect, c.twoOdd}, {c.target, c.targetOdd}};
     PollOnce(sim, 3);
-    EXPECT_EQ(sim.log, c.log) << "row " << &c - cases;
+    EXPECT_EQ(sim.log, c.log) << c.name;
   }
 }
 
@@ -85,12 +97,14 @@ TEST(GuardTest, WalkExaminesAtMost512WindowsAbove) {
 // The whole program: the target (2) below full-screen window 1. The status,
 // the id opened, the waits, the raises and the closes of the process.
 TEST(GuardTest, RunsUntilTheOwnerOrTheTargetEnds) {
-  const struct { std::vector<const wchar_t*> argv; int polls, destroyAt; std::uint32_t ended; std::string expected; }
-      cases[] = {{{L"tg", L"2"}, 9, 0, 0, "2 0 0 0 0"}, {{L"tg", L"2", L"-1", L"9"}, 9, 0, 0, "2 0 0 0 0"},
-                 {{L"tg", L"2", L"77"}, 9, 0, 0, "1 77 0 0 0"}, {{L"tg", L"2", L"-1"}, 0, 0, 0, "0 4294967295 1 0 1"},
-                 {{L"tg", L"2", L"4294967296"}, 3, 0, 0, "0 4294967295 4 3 1"},
-                 {{L"tg", L"2", L"-1"}, 2, 0, 0xFFFFFFFF, "0 4294967295 3 2 1"},  // WAIT_FAILED
-                 {{L"tg", L"2", L"-1"}, 9, 3, 0, "0 4294967295 3 2 1"}};
+  const struct { const char* name; std::vector<const wchar_t*> argv; int polls, destroyAt; std::uint32_t ended;
+                 std::string expected; } cases[] = {
+      {"one argument", {L"tg", L"2"}, 9, 0, 0, "2 0 0 0 0"}, {"three arguments", {L"tg", L"2", L"-1", L"9"}, 9, 0, 0, "2 0 0 0 0"},
+      {"an owner that cannot be opened", {L"tg", L"2", L"77"}, 9, 0, 0, "1 77 0 0 0"},
+      {"an owner already ended", {L"tg", L"2", L"-1"}, 0, 0, 0, "0 4294967295 1 0 1"},
+      {"an owner that ends after three polls", {L"tg", L"2", L"4294967296"}, 3, 0, 0, "0 4294967295 4 3 1"},
+      {"a wait that fails", {L"tg", L"2", L"-1"}, 2, 0, 0xFFFFFFFF, "0 4294967295 3 2 1"},
+      {"a target destroyed at the third wait", {L"tg", L"2", L"-1"}, 9, 3, 0, "0 4294967295 3 2 1"}};
   for (const auto& c : cases) {
     Sim sim;
     sim.windows = {{kScreen, ""}, {kTargetRect, ""}};
@@ -98,7 +112,7 @@ TEST(GuardTest, RunsUntilTheOwnerOrTheTargetEnds) {
     const int status = RunTopGuard(static_cast<int>(c.argv.size()), c.argv.data(), sim);
     const auto count = [&](char query) { return std::to_string(std::count(sim.log.begin(), sim.log.end(), query)); };
     EXPECT_EQ(std::to_string(status) + " " + std::to_string(sim.opened) + " " + count('w') + " " + count('R') + " " +
-                  std::to_string(sim.closes), c.expected) << "row " << &c - cases;
+                  std::to_string(sim.closes), c.expected) << c.name;
   }
 }
 
@@ -114,8 +128,9 @@ TEST(ParseArgumentsTest, ConvertsAsTheWindowsRunTimeDoes) {
   for (const auto& c : accepted) {
     const wchar_t* argv[] = {L"topguard", c.window, c.process};
     const GuardArguments parsed = ParseArguments(3, argv).value_or(GuardArguments{0, 0});
-    EXPECT_EQ(parsed.targetWindow, c.windowValue) << "row " << &c - accepted;
-    EXPECT_EQ(parsed.ownerProcessId, c.processValue) << "row " << &c - accepted;
+    const std::string row = testing::PrintToString(c.window) + " " + testing::PrintToString(c.process);
+    EXPECT_EQ(parsed.targetWindow, c.windowValue) << row;
+    EXPECT_EQ(parsed.ownerProcessId, c.processValue) << row;
   }
   // Zero, no digits, anything after them, and the characters just past a run
   // of white space or of digits; in either place.
