@@ -24,24 +24,8 @@ echo "   Wine has no process-loopback device: a stand-in device of the tests"
 echo "   (mmdevapi.dll, not part of the product) plays a recording to pcmtap."
 espeak-ng -s 150 -w "$out/speech.wav" \
   "This is pcmtap, capturing what the machine plays, sixteen thousand samples a second." 2>/dev/null
-# 22050 Hz mono to the capture format, 44100 Hz stereo: each sample, then the
-# mean of it and the next. Then the plan of 441-frame packets for the stand-in.
-seconds=$(python3 - "$out" <<'PY'
-import struct, sys, wave
-out = sys.argv[1]
-with wave.open(out + "/speech.wav") as w:
-    s = struct.unpack("<%dh" % w.getnframes(), w.readframes(w.getnframes()))
-frames = [v for a, b in zip(s, s[1:] + (0,)) for v in (a, (a + b) // 2)]
-with wave.open(out + "/speech44100.wav", "wb") as w:
-    w.setnchannels(2); w.setsampwidth(2); w.setframerate(44100)
-    w.writeframes(struct.pack("<%dh" % (2 * len(frames)), *[v for f in frames for v in (f, f)]))
-with open(out + "/run/plan.bin", "wb") as plan:
-    for at in range(0, len(frames), 441):
-        chunk = frames[at:at + 441]
-        plan.write(struct.pack("<II%dh" % (2 * len(chunk)), len(chunk), 0, *[v for f in chunk for v in (f, f)]))
-print("%.1f" % (len(frames) / 44100))
-PY
-)
+# The capture format, and the stand-in's plan of 441-frame packets.
+seconds=$(python3 scripts/demo_audio.py plan "$out")
 echo "-- speech from espeak-ng, $seconds s, played in 10 ms packets (the last shorter)"
 echo "   wine pcmtap.exe start --target-pid $$ > capture.jsonl"
 (cd "$out/run" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mmdevapi=n" PCMTAP_STAND_IN_PLAN=plan.bin \
@@ -57,31 +41,7 @@ set -e
 
 echo "-- the first records, each cut at 110 characters:"
 head -n 3 "$out/capture.jsonl" | tr -d '\r' | cut -c 1-110 | sed 's/^/   /; /pcm/s/$/.../'
-python3 - "$out" <<'PY'
-import base64, json, math, shutil, struct, subprocess, sys, wave
-out = sys.argv[1]
-lines = open(out + "/capture.jsonl", "rb").read().split(b"\r\n")
-complete, ready = lines[:-1], json.loads(lines[0])
-samples = [v for line in complete[1:] for v in struct.unpack(
-    "<%dh" % json.loads(line)["frames"], base64.b64decode(json.loads(line)["pcmBase64"]))]
-with wave.open(out + "/capture.wav", "wb") as w:
-    w.setnchannels(1); w.setsampwidth(2); w.setframerate(16000)
-    w.writeframes(struct.pack("<%dh" % len(samples), *samples))
-rms = math.sqrt(sum(v * v for v in samples) / max(len(samples), 1))
-print("-- decoded: %d pcm records after the ready record (mode %s), %.2f s of 16 kHz mono"
-      % (len(complete) - 1, ready["mode"], len(samples) / 16000))
-print("   level %.1f dBFS RMS, peak %d; written to %s/capture.wav" % (
-    20 * math.log10(max(rms, 1) / 32768), max(map(abs, samples), default=0), out))
-if shutil.which("sox"):
-    raw = subprocess.run(["sox", out + "/speech44100.wav", "-t", "raw", "-e", "signed", "-b", "16", "-c", "1",
-                          "-r", "16000", "-"], capture_output=True, check=True).stdout
-    ref = struct.unpack("<%dh" % (len(raw) // 2), raw)[:len(samples)]
-    noise = sum((a - b) ** 2 for a, b in zip(samples, ref))
-    signal = sum(b * b for b in ref)
-    print("   against sox's resampling of the same input: %.1f dB signal to difference (pcmtap"
-          % (10 * math.log10(signal / max(noise, 1))))
-    print("   interpolates linearly, with no low-pass filter as sox has: they part in the highs)")
-PY
+python3 scripts/demo_audio.py decode "$out"
 echo "-- stopped by Ctrl+C: exit status $status; standard error: $(wc -c <"$out/stderr.txt") bytes"
 [ "$status" -eq 0 ] && [ ! -s "$out/stderr.txt" ]
 
