@@ -21,7 +21,7 @@ class StreamTimeline {
   // A gap longer than the loop could leave unfilled (a suspended machine, a
   // starved process) is skipped instead of filled, so that records never
   // come in a flood.
-  static constexpr std::int64_t kLongestFilledGapFrames = 30 * 44100;
+  static constexpr std::int64_t kLongestFilledGapFrames = std::int64_t{30} * 44100;
   // Silence reaches the converter in slices of one device period: whole
   // slices while a gap lasts, the rest when it ends. How a gap is cut into
   // packets changes the resampler's rounding, and so the records of a gap
