@@ -83,8 +83,7 @@ class CaptureSession {
       const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
       if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
       const bool tookPackets = wait == WAIT_OBJECT_0 && Drain();
-      // Nothing plays, or nothing came in time: the silence so far, if asked for.
-      if (!tookPackets && timeline_) AddSilence(timeline_->SilenceUntil(PerformanceCounterTime()));
+      if (!tookPackets) FillSilenceSoFar();
     }
     audioClient_->Stop();
   }
@@ -132,6 +131,11 @@ class CaptureSession {
     return any;
   }
 
+  // Nothing plays, or nothing came in time: the silence so far, if asked for.
+  void FillSilenceSoFar() {
+    if (timeline_) AddSilence(timeline_->SilenceUntil(PerformanceCounterTime()));
+  }
+
   // Silence goes to the converter as null packets of a slice at most, and
   // the records of each are written at once, so that a long gap takes no more
   // memory than a short one.
@@ -139,7 +143,7 @@ class CaptureSession {
     for (std::uint64_t left = frames; left > 0;) {
       const auto slice =
           static_cast<std::uint32_t>(std::min<std::uint64_t>(left, StreamTimeline::kSilenceSliceFrames));
-      converter_.AddPacket(nullptr, slice, 0);
+      converter_.AddPacket(nullptr, slice, AUDCLNT_BUFFERFLAGS_SILENT);
       WriteChunks();
       left -= slice;
     }

@@ -20,26 +20,23 @@ bool IsBlank(char c) {
 
 // The decimal conversion of an option value: leading blanks, one optional
 // sign, then digits up to the first other character. Behaves the same on
-// every platform, whatever width `unsigned long` has there.
-std::uint32_t ParseDecimal(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
+// every platform, whatever width `unsigned long` has there. The text ends
+// at its terminator, as a command-line argument does.
+std::uint32_t ParseDecimal(const char* text) {
+  while (IsBlank(*text)) ++text;
+  const bool negative = *text == '-';
+  if (*text == '+' || *text == '-') ++text;
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
   std::uint64_t value = 0;
   bool tooLarge = false;
-  const std::size_t firstDigit = i;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+  const char* const firstDigit = text;
+  for (; *text >= '0' && *text <= '9'; ++text) {
     if (!tooLarge) {
-      value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+      value = value * 10 + static_cast<std::uint64_t>(*text - '0');
       tooLarge = value > kMax;
     }
   }
-  if (i == firstDigit) throw std::invalid_argument("invalid stoul argument");
+  if (text == firstDigit) throw std::invalid_argument("invalid stoul argument");
   if (tooLarge) throw std::out_of_range("stoul argument out of range");
   const auto result = static_cast<std::uint32_t>(value);
   return negative ? static_cast<std::uint32_t>(0u - result) : result;
@@ -79,12 +76,12 @@ CaptureOptions ParseArguments(int argc, char* argv[]) {
   CaptureOptions options;
   ForEachOption(argc, argv, [&options](const std::string& name, const std::string& value) {
     if (name == "--target-pid") {
-      options.targetProcessId = ParseDecimal(value);
+      options.targetProcessId = ParseDecimal(value.c_str());
     } else if (name == "--mode") {
       options.mode = OneOf(name, value, "exclude-tree", LoopbackMode::ExcludeTargetProcessTree, "include-tree",
                            LoopbackMode::IncludeTargetProcessTree);
     } else if (name == "--chunk-frames") {
-      options.chunkFrames = ParseDecimal(value);
+      options.chunkFrames = ParseDecimal(value.c_str());
     } else if (name == "--gaps") {
       options.gaps = OneOf(name, value, "skip", GapPolicy::Skip, "fill", GapPolicy::Fill);
     } else {
@@ -104,7 +101,7 @@ StopOptions ParseStopArguments(int argc, char* argv[]) {
   StopOptions options;
   ForEachOption(argc, argv, [&options](const std::string& name, const std::string& value) {
     if (name != "--pid") return false;
-    options.processId = ParseDecimal(value);
+    options.processId = ParseDecimal(value.c_str());
     return true;
   });
   if (options.processId == 0) throw std::runtime_error("Missing --pid");

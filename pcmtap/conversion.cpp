@@ -43,9 +43,7 @@ std::int16_t InterpolateAt(const double* in, std::size_t i, double fraction) {
 // grow, so after the first few packets this never allocates or clears.
 template <typename T>
 T* GrowTo(std::vector<T>& storage, std::size_t size) {
-  if (storage.size() < size) {
-    storage.resize(size);
-  }
+  storage.resize(std::max(storage.size(), size));
   return storage.data();
 }
 

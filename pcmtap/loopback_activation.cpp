@@ -82,10 +82,10 @@ ComPtr<AudioClientActivationHandler> AudioClientActivationHandler::Create() {
   return reference;
 }
 
+// The event first; the members then release the client, and the marshaler
+// last, in reverse order of declaration.
 AudioClientActivationHandler::~AudioClientActivationHandler() {
   if (completionEvent_ != nullptr) CloseHandle(completionEvent_);
-  audioClient_.Reset();
-  marshaler_.Reset();
 }
 
 HRESULT AudioClientActivationHandler::QueryInterface(REFIID riid, void** object) {

@@ -1,5 +1,7 @@
 #include "pcmtap/stream_timeline.h"
 
+#include <algorithm>
+
 namespace pcmtap {
 namespace {
 
@@ -15,10 +17,9 @@ StreamTimeline::StreamTimeline(std::uint64_t startTime) : startTime_(startTime) 
 
 std::int64_t StreamTimeline::FramesAt(std::uint64_t time) const {
   // 100 ns units to 44.1 kHz frames, rounded to the nearest frame: 441 frames
-  // are 100000 units. Times before the start count negative.
-  const std::int64_t units = time >= startTime_ ? static_cast<std::int64_t>(time - startTime_)
-                                                : -static_cast<std::int64_t>(startTime_ - time);
-  return (units * 441 + (units < 0 ? -50000 : 50000)) / 100000;
+  // are 100000 units. A packet captured a hair before the start counts as at
+  // the start.
+  return static_cast<std::int64_t>(((std::max(time, startTime_) - startTime_) * 441 + 50000) / 100000);
 }
 
 std::uint64_t StreamTimeline::SilenceBefore(std::uint64_t position) {
@@ -35,7 +36,7 @@ std::uint64_t StreamTimeline::SilenceBefore(std::uint64_t position) {
 
 std::uint64_t StreamTimeline::SilenceUntil(std::uint64_t now) {
   const std::int64_t gap = FramesAt(now) - kMarginFrames - end_;
-  const std::int64_t filled = gap > kLongestFilledGapFrames ? gap : gap / kSilenceSliceFrames * kSilenceSliceFrames;
+  const std::int64_t filled = gap / kSilenceSliceFrames * kSilenceSliceFrames;  // the rest comes with the next
   if (filled <= 0) return 0;
   end_ += filled;
   endIsSilence_ = true;

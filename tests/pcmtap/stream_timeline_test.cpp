@@ -19,13 +19,14 @@ struct Step { char call; std::int64_t frame; std::uint64_t silence; };
 TEST(StreamTimeline, SilenceAddsUpToEachGapAndNeverDropsAudio) {
   const struct { const char* name; std::vector<Step> steps; } runs[] = {
       {"within a device period either way the device's clock leads; beyond, silence or overlap",
-       {{'P', 0, 0}, {'P', 441, 0}, {'P', 1323, 0}, {'P', 2206, 442}, {'P', 2206, 0}, {'P', 2205, 0}, {'P', 3088, 0}}},
+       {{'P', 0, 0}, {'P', 441, 0}, {'P', 1323, 0}, {'P', 2206, 442}, {'P', 2206, 0}, {'P', 3089, 442}, {'P', 3088, 0},
+        {'P', 3971, 0}}},
       {"a pause is filled in whole slices while it lasts, half a second behind, and to the frame when it ends",
        {{'P', 0, 0}, {'N', 22491, 0}, {'N', 23914, 1323}, {'N', 23914, 0}, {'P', 30000, 28236}, {'P', 30441, 0},
         {'E', 0, 0}, {'P', 31323, 0}}},
       {"a gap up to the bound is filled, a longer one skipped, by packets and by passes alike",
        {{'P', 0, 0}, {'P', 441 + kBound, kBound}, {'P', 882 + 2 * kBound + 1, 0}, {'P', 1323 + 2 * kBound + 1, 0},
-        {'N', 1764 + 3 * kBound + 22052, 0}, {'N', 2205 + 3 * kBound + 22052, 441}, {'P', 2205 + 3 * kBound + 10, 8}}},
+        {'N', 1764 + 3 * kBound + 22492, 0}, {'N', 2205 + 3 * kBound + 22492, 441}, {'P', 2646 + 3 * kBound + 9, 8}}},
       {"a packet from before the start", {{'P', -3, 0}, {'P', 438, 0}, {'P', 1321, 442}}},
   };
   for (const auto& run : runs) {
