@@ -28,6 +28,7 @@ TEST(StreamTimeline, SilenceAddsUpToEachGapAndNeverDropsAudio) {
        {{'P', 0, 0}, {'P', 441 + kBound, kBound}, {'P', 882 + 2 * kBound + 1, 0}, {'P', 1323 + 2 * kBound + 1, 0},
         {'N', 1764 + 3 * kBound + 22492, 0}, {'N', 2205 + 3 * kBound + 22492, 441}, {'P', 2646 + 3 * kBound + 9, 8}}},
       {"a packet from before the start", {{'P', -3, 0}, {'P', 438, 0}, {'P', 1321, 442}}},
+      {"nothing plays from the start", {{'N', 22050 + 541, 441}, {'P', 1000, 559}}},
   };
   for (const auto& run : runs) {
     StreamTimeline timeline(kStart);
