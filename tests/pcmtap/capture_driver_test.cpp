@@ -33,8 +33,8 @@ bool IgnoresCtrlC() {
   return (*reinterpret_cast<const ULONG*>(parameters + 0x18) & 1) != 0;
 }
 
-// The seam's calls, a letter each: e CreateEventW, a activation, c CloseHandle,
-// u CoUninitialize.
+// The seam's calls, a letter each: i CoInitializeEx, e CreateEventW, a activation,
+// c CloseHandle, u CoUninitialize.
 std::string g_calls;
 bool g_eventFails = false, g_activationFails = false, g_ignoredAtActivation = true;
 
@@ -51,6 +51,7 @@ TEST(Driver, StopsOnCtrlCBreakAndShutdownAndPassesOtherEventsOn) {
 // be waiting when the run has ended in order.
 TEST(Driver, EveryWayOutUndoesWhatWasDoneAndNoMore) {
   CapturePlatform platform = SystemCapturePlatform();
+  platform.coInitializeEx = [](LPVOID reserved, DWORD model) { g_calls += 'i'; return CoInitializeEx(reserved, model); };
   platform.createEventW = [](LPSECURITY_ATTRIBUTES a, BOOL m, BOOL s, LPCWSTR n) -> HANDLE {
     g_calls += 'e';
     return g_eventFails ? nullptr : CreateEventW(a, m, s, n);
@@ -64,9 +65,9 @@ TEST(Driver, EveryWayOutUndoesWhatWasDoneAndNoMore) {
   platform.closeHandle = [](HANDLE handle) { g_calls += 'c'; return CloseHandle(handle); };
   platform.coUninitialize = [] { g_calls += 'u'; CoUninitialize(); };
   const struct { const char* name; bool eventFails, activationFails; const char* calls; bool ready; const char* message; }
-      rows[] = {{"a console close", false, false, "eacu", true, ""},
-                {"the activation fails", false, true, "eacu", false, "no device"},
-                {"CreateEventW fails: the apartment entered stays", true, false, "e", false, "CreateEventW failed"}};
+      rows[] = {{"a console close", false, false, "ieacu", true, ""},
+                {"the activation fails", false, true, "ieacu", false, "no device"},
+                {"CreateEventW fails: the apartment entered stays", true, false, "ie", false, "CreateEventW failed"}};
   for (const auto& row : rows) {
     g_stopRequested = false;
     g_calls.clear();

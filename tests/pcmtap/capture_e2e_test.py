@@ -143,7 +143,7 @@ def audio(seed, seconds):
     return plan(seed, 100 * seconds, sizes=(441,))
 
 
-PAUSE_AND_LOSS = audio(5, 1) + [gap(88200, PAUSE)] + audio(6, 1) + [gap(22050, LOSS)] + audio(7, 1)
+PAUSE_AND_LOSS = audio(5, 1) + [gap(88201, PAUSE)] + audio(6, 1) + [gap(22050, LOSS)] + audio(7, 1)  # 200 slices and a frame
 FAILED = " failed: 0x88890004"
 CASES = {
     "exclude_1024": lambda: capture(1024, "exclude", plan(1, 300)),
