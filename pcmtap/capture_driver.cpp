@@ -10,6 +10,7 @@
 #include "pcmtap/conversion.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/loopback_activation.h"
+#include "pcmtap/on_exit.h"
 #include "pcmtap/protocol.h"
 #include "pcmtap/stream_timeline.h"
 
@@ -164,32 +165,6 @@ class CaptureSession {
   std::uint64_t nextSequence_ = 0;
 };
 
-// Leaves the COM apartment that the run entered.
-class ApartmentExit {
- public:
-  explicit ApartmentExit(const CapturePlatform& platform) : platform_(platform) {}
-  ApartmentExit(const ApartmentExit&) = delete;
-  ApartmentExit& operator=(const ApartmentExit&) = delete;
-  ~ApartmentExit() { platform_.coUninitialize(); }
-
- private:
-  const CapturePlatform& platform_;
-};
-
-// Owns the audio event and closes it.
-class AudioEvent {
- public:
-  AudioEvent(const CapturePlatform& platform, HANDLE handle) : platform_(platform), handle_(handle) {}
-  AudioEvent(const AudioEvent&) = delete;
-  AudioEvent& operator=(const AudioEvent&) = delete;
-  ~AudioEvent() { platform_.closeHandle(handle_); }
-  HANDLE get() const { return handle_; }
-
- private:
-  const CapturePlatform& platform_;
-  HANDLE handle_;
-};
-
 }  // namespace
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
@@ -224,12 +199,12 @@ void RunCapture(const CaptureOptions& options, const CapturePlatform& platform, 
   platform.setConsoleCtrlHandler(nullptr, FALSE);
   platform.setConsoleCtrlHandler(&ConsoleCtrlHandler, TRUE);
   ThrowIfFailed(platform.coInitializeEx(nullptr, COINIT_MULTITHREADED), "CoInitializeEx");
-  const HANDLE event = platform.createEventW(nullptr, FALSE, FALSE, nullptr);
-  if (event == nullptr) throw std::runtime_error("CreateEventW failed");
+  const HANDLE audioEvent = platform.createEventW(nullptr, FALSE, FALSE, nullptr);
+  if (audioEvent == nullptr) throw std::runtime_error("CreateEventW failed");
   // From here every way out closes the event, then leaves the apartment.
-  const ApartmentExit apartment(platform);
-  const AudioEvent audioEvent(platform, event);
-  CaptureSession(options, platform, audioEvent.get(), out).RunUntilStopped();
+  const OnExit leaveApartment([&platform] { platform.coUninitialize(); });
+  const OnExit closeEvent([&platform, audioEvent] { platform.closeHandle(audioEvent); });
+  CaptureSession(options, platform, audioEvent, out).RunUntilStopped();
 }
 
 }  // namespace pcmtap

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "pcmtap/on_exit.h"
 #include "pcmtap/platform.h"
 
 namespace pcmtap {
@@ -32,34 +33,22 @@ void SendCtrlC(DWORD processId) {
   if (!sent) ThrowIfFailed(HRESULT_FROM_WIN32(error), "GenerateConsoleCtrlEvent");
 }
 
-class ProcessHandle {
- public:
-  explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
-  ~ProcessHandle() { CloseHandle(handle_); }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 }  // namespace
 
 void StopCapture(const StopOptions& options) {
   // Opened first: the handle keeps the id from passing to another process,
   // and a capture that has already ended is reported by its status alone.
-  const HANDLE opened =
+  const HANDLE capture =
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, options.processId);
-  if (opened == nullptr) ThrowLastError("OpenProcess");
-  const ProcessHandle capture(opened);
-  if (WaitForSingleObject(capture.get(), 0) == WAIT_TIMEOUT) SendCtrlC(options.processId);
+  if (capture == nullptr) ThrowLastError("OpenProcess");
+  const OnExit closeCapture([capture] { CloseHandle(capture); });
+  if (WaitForSingleObject(capture, 0) == WAIT_TIMEOUT) SendCtrlC(options.processId);
 
-  const DWORD wait = WaitForSingleObject(capture.get(), kExitBoundMilliseconds);
+  const DWORD wait = WaitForSingleObject(capture, kExitBoundMilliseconds);
   if (wait == WAIT_TIMEOUT) throw std::runtime_error("The capture did not exit within 10 s");
   if (wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
   DWORD status = 0;
-  if (!GetExitCodeProcess(capture.get(), &status)) ThrowLastError("GetExitCodeProcess");
+  if (!GetExitCodeProcess(capture, &status)) ThrowLastError("GetExitCodeProcess");
   if (status != 0) throw std::runtime_error("The capture exited with status " + std::to_string(status));
 }
 
