@@ -53,7 +53,8 @@ struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; };
 
 UINT64 Now() {  // the performance counter in 100 ns units, as positions are
   LARGE_INTEGER count, frequency;
-  QueryPerformanceCounter(&count), QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
   return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 / static_cast<double>(frequency.QuadPart));
 }
 
@@ -63,11 +64,12 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   Device() {
     std::ifstream file(Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(file), {});
+    UINT64 planFrames = 0;  // a packet's position, in frames from the start until delivery
     for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * plan.back().frames) {
       UINT32 head[2];
       std::memcpy(head, &bytes[at], sizeof head);
       plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], planFrames});
-      planFrames += head[0];  // the position, in frames from the start until delivery
+      planFrames += head[0];
     }
     const std::string drift = Variable("PCMTAP_STAND_IN_DRIFT");
     ticksPerFrame = 1e7 / 44100 * (drift.empty() ? 1.0 : std::stod(drift));
@@ -194,7 +196,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::vector<Packet> plan;
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
-  UINT64 planFrames = 0, started = 0;
+  UINT64 started = 0;
   double queuedFrames = 0, capacity = 0, ticksPerFrame = 0;
   bool missed = false;  // a packet was lost since the last one queued
   HANDLE event = nullptr, timer = nullptr;
