@@ -5,6 +5,8 @@
 #include <iostream>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "pcmtap/conversion.h"
@@ -12,6 +14,7 @@
 #include "pcmtap/loopback_activation.h"
 #include "pcmtap/on_exit.h"
 #include "pcmtap/protocol.h"
+#include "pcmtap/record_writer.h"
 #include "pcmtap/stream_timeline.h"
 
 namespace pcmtap {
@@ -28,11 +31,11 @@ namespace {
 constexpr DWORD kCloseGraceMilliseconds = 3000;
 
 constexpr DWORD kWaitSliceMilliseconds = 200;
-// The device keeps what it captured until it is read; a reader that stalls
-// for longer than this (a host busy elsewhere stops reading, and our writes
-// block) loses audio. Five seconds costs under a megabyte inside the audio
-// engine, and does not delay anything: the event still fires every device
-// period.
+// Where the device honours it, a buffer of five seconds rides out a moment in
+// which this thread gets no processor; it costs under a megabyte inside the
+// audio engine and delays nothing, since the event still fires every device
+// period. The process-loopback device is reported to keep almost nothing
+// whatever is asked, which is why this thread never waits on the host.
 constexpr REFERENCE_TIME kBufferDuration = 50000000;  // 5 s in 100 ns units
 
 WAVEFORMATEX CaptureFormat() {
@@ -63,28 +66,51 @@ ComPtr<IAudioClient> ActivateWithSystem(const CaptureOptions& options) {
   return ActivateProcessLoopbackClient(options);
 }
 
+// The multimedia class scheduler's priority for the thread that reads the
+// device, as the platform's own capture code asks for it, for as long as the
+// object lives. The scheduler may refuse (AvSetMmThreadCharacteristics
+// returns no handle, for example with ERROR_PRIVILEGE_NOT_HELD); the capture
+// then runs at normal priority, which is no reason to end it.
+class CapturePriority {
+ public:
+  CapturePriority() : task_(AvSetMmThreadCharacteristicsW(L"Capture", &taskIndex_)) {}
+  ~CapturePriority() {
+    if (task_ != nullptr) AvRevertMmThreadCharacteristics(task_);
+  }
+  CapturePriority(const CapturePriority&) = delete;
+  CapturePriority& operator=(const CapturePriority&) = delete;
+
+ private:
+  DWORD taskIndex_ = 0;  // before task_: the call writes it
+  HANDLE task_;
+};
+
 // The audio side of a run, from the activation to the release of the clients.
 // Members are destroyed in reverse order, so on every way out the converter
 // goes first, then the capture client, then the audio client.
 class CaptureSession {
  public:
   CaptureSession(const CaptureOptions& options, const CapturePlatform& platform, HANDLE audioEvent,
-                 std::ostream& out)
-      : platform_(platform), audioEvent_(audioEvent), out_(out),
+                 RecordWriter& writer)
+      : platform_(platform), audioEvent_(audioEvent), writer_(writer),
         audioClient_(platform.activateClient(options)),
         captureClient_(StartCapture()),
         converter_(options.chunkFrames) {
     if (options.gaps == GapPolicy::Fill) timeline_.emplace(PerformanceCounterTime());
     ThrowIfFailed(audioClient_->Start(), "IAudioClient::Start");
-    WriteReadyRecord(out_, options.targetProcessId, options.mode);
+    Queue(ReadyRecord(options));
   }
 
   void RunUntilStopped() {
-    while (!g_stopRequested.load()) {
-      const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
-      if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
-      const bool tookPackets = wait == WAIT_OBJECT_0 && Drain();
-      if (!tookPackets) FillSilenceSoFar();
+    {
+      const CapturePriority priority;
+      while (!g_stopRequested.load()) {
+        writer_.CheckWrites();
+        const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
+        if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
+        const bool tookPackets = wait == WAIT_OBJECT_0 && Drain();
+        if (!tookPackets) FillSilenceSoFar();
+      }
     }
     audioClient_->Stop();
   }
@@ -151,12 +177,18 @@ class CaptureSession {
   }
 
   void WriteChunks() {
-    while (converter_.TakeChunk(chunk_)) WritePcmRecord(out_, nextSequence_++, chunk_);
+    while (converter_.TakeChunk(chunk_)) Queue(PcmRecord(nextSequence_++, chunk_));
+  }
+
+  // While the queue is full this thread waits for room, in slices; a stop
+  // request ends the wait, and the record goes in over the bound.
+  void Queue(std::string record) {
+    writer_.Queue(std::move(record), [] { return !g_stopRequested.load(); });
   }
 
   const CapturePlatform& platform_;
   HANDLE audioEvent_;
-  std::ostream& out_;
+  RecordWriter& writer_;
   ComPtr<IAudioClient> audioClient_;
   ComPtr<IAudioCaptureClient> captureClient_;
   StreamConverter converter_;
@@ -204,7 +236,11 @@ void RunCapture(const CaptureOptions& options, const CapturePlatform& platform, 
   // From here every way out closes the event, then leaves the apartment.
   const OnExit leaveApartment([&platform] { platform.coUninitialize(); });
   const OnExit closeEvent([&platform, audioEvent] { platform.closeHandle(audioEvent); });
-  CaptureSession(options, platform, audioEvent, out).RunUntilStopped();
+  // The clients are released first; then every record queued goes out, on
+  // a failure too, before its error line.
+  RecordWriter writer(out);
+  CaptureSession(options, platform, audioEvent, writer).RunUntilStopped();
+  writer.Finish();
 }
 
 }  // namespace pcmtap

@@ -68,29 +68,50 @@ Value OneOf(const std::string& name, const std::string& value, const char* first
   throw std::runtime_error("Unsupported " + name + ": " + value);
 }
 
+void KeepFirst(std::string& first, const std::string& name) {
+  if (first.empty()) first = name;
+}
+
 }  // namespace
 
 CaptureOptions ParseArguments(int argc, char* argv[]) {
   if (argc < 2 || std::strcmp(argv[1], "start") != 0) throw std::runtime_error(kUsage);
 
   CaptureOptions options;
-  ForEachOption(argc, argv, [&options](const std::string& name, const std::string& value) {
+  // The first option given that only one source takes, to refuse it when the
+  // other source is asked for.
+  std::string processOnly;
+  std::string endpointOnly;
+  ForEachOption(argc, argv, [&](const std::string& name, const std::string& value) {
     if (name == "--target-pid") {
       options.targetProcessId = ParseDecimal(value.c_str());
+      KeepFirst(processOnly, name);
     } else if (name == "--mode") {
       options.mode = OneOf(name, value, "exclude-tree", LoopbackMode::ExcludeTargetProcessTree, "include-tree",
                            LoopbackMode::IncludeTargetProcessTree);
+      KeepFirst(processOnly, name);
     } else if (name == "--chunk-frames") {
       options.chunkFrames = ParseDecimal(value.c_str());
     } else if (name == "--gaps") {
       options.gaps = OneOf(name, value, "skip", GapPolicy::Skip, "fill", GapPolicy::Fill);
+    } else if (name == "--source") {
+      options.source = OneOf(name, value, "process", CaptureSource::Process, "endpoint", CaptureSource::Endpoint);
+    } else if (name == "--role") {
+      options.role = OneOf(name, value, "console", EndpointRole::Console, "communications",
+                           EndpointRole::Communications);
+      KeepFirst(endpointOnly, name);
     } else {
       return false;
     }
     return true;
   });
 
-  if (options.targetProcessId == 0) throw std::runtime_error("Missing --target-pid");
+  if (options.source == CaptureSource::Endpoint) {
+    if (!processOnly.empty()) throw std::runtime_error(processOnly + " applies only to --source process");
+  } else {
+    if (!endpointOnly.empty()) throw std::runtime_error(endpointOnly + " applies only to --source endpoint");
+    if (options.targetProcessId == 0) throw std::runtime_error("Missing --target-pid");
+  }
   if (options.chunkFrames == 0 || options.chunkFrames > kMaxChunkFrames) {
     throw std::runtime_error("--chunk-frames must be between 1 and 8192");
   }

@@ -28,11 +28,22 @@ enum class LoopbackMode : std::uint32_t {
 // sample stands for its own moment since the start.
 enum class GapPolicy : std::uint32_t { Skip, Fill };
 
+// Where the audio comes from: process loopback (all but one process tree, or
+// that tree alone), or the loopback of the default render device, which hears
+// whatever that device plays, and follows the default as it changes.
+enum class CaptureSource : std::uint32_t { Process, Endpoint };
+
+// Whose default render device the endpoint source follows; the values are
+// the platform's ERole.
+enum class EndpointRole : std::uint32_t { Console = 0, Communications = 2 };
+
 struct CaptureOptions {
-  std::uint32_t targetProcessId = 0;  // 0: not given, rejected by the parse
+  std::uint32_t targetProcessId = 0;  // 0: not given; required for the process source
   LoopbackMode mode = LoopbackMode::ExcludeTargetProcessTree;
   std::uint64_t chunkFrames = 1024;  // 16 kHz frames per pcm record, 1 to 8192
   GapPolicy gaps = GapPolicy::Skip;
+  CaptureSource source = CaptureSource::Process;
+  EndpointRole role = EndpointRole::Console;  // endpoint source only
 };
 
 struct StopOptions {

@@ -7,6 +7,7 @@
 #include <propidl.h>
 #include <audioclient.h>
 #include <mmdeviceapi.h>
+#include <avrt.h>
 
 #if __has_include(<audioclientactivationparams.h>)
 #include <audioclientactivationparams.h>

@@ -7,13 +7,13 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Encodes `size` bytes, the i-th of which is byteAt(i). Lets the samples of a
-// chunk be encoded little-endian straight from the 16-bit values, with the
-// output string as the only allocation.
+std::size_t EncodedSize(std::size_t size) { return 4 * ((size + 2) / 3); }
+
+// Appends the encoding of `size` bytes, the i-th of which is byteAt(i). Lets
+// the samples of a chunk be encoded little-endian straight from the 16-bit
+// values into the record's text.
 template <class ByteAt>
-std::string EncodeBytes(std::size_t size, ByteAt byteAt) {
-  std::string text;
-  text.reserve(4 * ((size + 2) / 3));
+void EncodeBytes(std::string& text, std::size_t size, ByteAt byteAt) {
   for (std::size_t i = 0; i < size; i += 3) {
     const std::size_t remaining = size - i;
     const std::uint32_t group = (std::uint32_t{byteAt(i)} << 16) |
@@ -24,16 +24,20 @@ std::string EncodeBytes(std::size_t size, ByteAt byteAt) {
     text += remaining > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
     text += remaining > 2 ? kAlphabet[group & 0x3F] : '=';
   }
-  return text;
 }
 
-const char* ModeText(LoopbackMode mode) {
-  return mode == LoopbackMode::IncludeTargetProcessTree ? "include-target-process-tree"
-                                                        : "exclude-target-process-tree";
+// The endpoint source excludes no process: its "mode" names the default
+// device it follows, and no process id is set.
+const char* ModeText(const CaptureOptions& options) {
+  if (options.source == CaptureSource::Endpoint) {
+    return options.role == EndpointRole::Communications ? "endpoint-communications" : "endpoint-console";
+  }
+  return options.mode == LoopbackMode::IncludeTargetProcessTree ? "include-target-process-tree"
+                                                                : "exclude-target-process-tree";
 }
 
-void FinishRecord(std::ostream& out) {
-  out << "}\r\n";
+void WriteRecord(std::ostream& out, const std::string& record) {
+  out << record;
   out.flush();
   if (!out) throw std::runtime_error("Failed to write to standard output");
 }
@@ -41,26 +45,47 @@ void FinishRecord(std::ostream& out) {
 }  // namespace
 
 std::string EncodeBase64(const std::uint8_t* data, std::size_t size) {
-  return EncodeBytes(size, [data](std::size_t i) { return data[i]; });
+  std::string text;
+  text.reserve(EncodedSize(size));
+  EncodeBytes(text, size, [data](std::size_t i) { return data[i]; });
+  return text;
 }
 
-void WriteReadyRecord(std::ostream& out, std::uint32_t targetProcessId, LoopbackMode mode) {
-  out << "{\"type\":\"ready\",\"sampleRate\":16000,\"channels\":1,\"targetProcessId\":"
-      << targetProcessId << ",\"mode\":\"" << ModeText(mode) << '"';
-  FinishRecord(out);
+std::string ReadyRecord(const CaptureOptions& options) {
+  const std::uint32_t processId = options.source == CaptureSource::Endpoint ? 0 : options.targetProcessId;
+  return "{\"type\":\"ready\",\"sampleRate\":16000,\"channels\":1,\"targetProcessId\":" +
+         std::to_string(processId) + ",\"mode\":\"" + ModeText(options) + "\"}\r\n";
 }
 
-void WritePcmRecord(std::ostream& out, std::uint64_t sequence,
-                    const std::vector<std::int16_t>& chunk) {
-  // Encoded before the first byte goes out: running out of memory here must
-  // not leave half a record on the stream.
-  const std::string payload = EncodeBytes(2 * chunk.size(), [&chunk](std::size_t i) {
+// The text is reserved whole, with room for the keys and two numbers of up
+// to 20 digits, and the payload encoded straight into it.
+std::string PcmRecord(std::uint64_t sequence, const std::vector<std::int16_t>& chunk) {
+  std::string record;
+  record.reserve(128 + EncodedSize(2 * chunk.size()));
+  record += "{\"type\":\"pcm\",\"sampleRate\":16000,\"channels\":1,\"frames\":";
+  record += std::to_string(chunk.size());
+  record += ",\"sequence\":";
+  record += std::to_string(sequence);
+  record += ",\"pcmBase64\":\"";
+  EncodeBytes(record, 2 * chunk.size(), [&chunk](std::size_t i) {
     const auto sample = static_cast<std::uint16_t>(chunk[i / 2]);
     return static_cast<std::uint8_t>(i % 2 == 0 ? sample & 0xFF : sample >> 8);
   });
-  out << "{\"type\":\"pcm\",\"sampleRate\":16000,\"channels\":1,\"frames\":" << chunk.size()
-      << ",\"sequence\":" << sequence << ",\"pcmBase64\":\"" << payload << '"';
-  FinishRecord(out);
+  record += "\"}\r\n";
+  return record;
+}
+
+void WriteReadyRecord(std::ostream& out, const CaptureOptions& options) { WriteRecord(out, ReadyRecord(options)); }
+
+void WriteReadyRecord(std::ostream& out, std::uint32_t targetProcessId, LoopbackMode mode) {
+  CaptureOptions options;
+  options.targetProcessId = targetProcessId;
+  options.mode = mode;
+  WriteReadyRecord(out, options);
+}
+
+void WritePcmRecord(std::ostream& out, std::uint64_t sequence, const std::vector<std::int16_t>& chunk) {
+  WriteRecord(out, PcmRecord(sequence, chunk));
 }
 
 }  // namespace pcmtap

@@ -15,9 +15,15 @@ namespace pcmtap {
 // Standard Base64 (RFC 4648, section 4) with "=" padding and no line breaks.
 std::string EncodeBase64(const std::uint8_t* data, std::size_t size);
 
+// The records' text, line end included. A pcm record's payload is encoded
+// before anything else: running out of memory leaves no half record behind.
+std::string ReadyRecord(const CaptureOptions& options);
+std::string PcmRecord(std::uint64_t sequence, const std::vector<std::int16_t>& chunk);
+
 // Each writer flushes `out` and throws std::runtime_error("Failed to write to
 // standard output") when the stream has failed, so that a vanished reader
 // ends the run instead of losing records silently.
+void WriteReadyRecord(std::ostream& out, const CaptureOptions& options);
 void WriteReadyRecord(std::ostream& out, std::uint32_t targetProcessId, LoopbackMode mode);
 void WritePcmRecord(std::ostream& out, std::uint64_t sequence,
                     const std::vector<std::int16_t>& chunk);

@@ -4,7 +4,6 @@
 // on every way out, and an inherited "ignore Ctrl+C". The audio device is the
 // stand-in mmdevapi.dll beside this program.
 #include <gtest/gtest.h>
-#include <winternl.h>
 
 #include <sstream>
 #include <stdexcept>
@@ -12,18 +11,10 @@
 #include <thread>
 
 #include "pcmtap/capture_driver.h"
+#include "tests/pcmtap/console_flags.h"
 
 namespace pcmtap {
 namespace {
-
-// The process's own "ignore Ctrl+C" attribute, bit 0 of the console flags in
-// its process parameters (offset 0x18 on x64), which children inherit.
-bool IgnoresCtrlC() {
-  PROCESS_BASIC_INFORMATION process{};
-  NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &process, sizeof process, nullptr);
-  const auto* parameters = reinterpret_cast<const BYTE*>(process.PebBaseAddress->ProcessParameters);
-  return (*reinterpret_cast<const ULONG*>(parameters + 0x18) & 1) != 0;
-}
 
 // The seam's calls, a letter each: i CoInitializeEx, e CreateEventW, a activation,
 // c CloseHandle, u CoUninitialize.

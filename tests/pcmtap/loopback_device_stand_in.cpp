@@ -4,15 +4,17 @@
 // (reference.py writes it): per packet a uint32 frame count and flags word,
 // then its 16-bit stereo samples. The device's own flags (0x1, 0x2, 0x4) pass
 // through; 0x20000000 is a pause and 0x10000000 a loss: their time passes
-// without a packet, and after a loss the next packet carries the
-// discontinuity flag, as after an overflow
-// of the buffer asked for (or of PCMTAP_STAND_IN_BUFFER_MS). Positions come
-// from the performance counter at Start and the plan, advancing
-// PCMTAP_STAND_IN_DRIFT (default 1) times as fast as the frames.
-// PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop
-// hangs instead), PCMTAP_STAND_IN_LOG a file that gets a line per call.
-// Interface ids come from the SDK, not from pcmtap, so that a wrong id in
-// pcmtap shows as a refused call.
+// without a packet. Like the real device, whatever buffer was asked for, it
+// keeps a packet only briefly (PCMTAP_STAND_IN_BUFFER_MS, 100 by default): a
+// packet that would overflow that is lost, and the next one carries the
+// discontinuity flag; and its first packet is flagged discontinuous and silent
+// over stale samples. Positions come from the performance counter at Start
+// and the plan, advancing PCMTAP_STAND_IN_DRIFT (default 1) times as fast as
+// the frames. PCMTAP_STAND_IN_FAIL names a call to fail (<name> or
+// <name>:<n>; Stop hangs instead), PCMTAP_STAND_IN_LOG a file that gets a line
+// per call, and one as each process that loads the stand-in ends, with its
+// own "ignore Ctrl+C" attribute. Interface ids come from the SDK, not from
+// pcmtap, so that a wrong id in pcmtap shows as a refused call.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -29,11 +31,12 @@
 
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
+#include "tests/pcmtap/console_flags.h"
 
 namespace {
 
 constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
-constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kDiscontinuity = 0x1;
+constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kDiscontinuity = 0x1, kSilent = 0x2;
 
 std::string Variable(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
 
@@ -73,6 +76,8 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     }
     const std::string drift = Variable("PCMTAP_STAND_IN_DRIFT");
     ticksPerFrame = 1e7 / 44100 * (drift.empty() ? 1.0 : std::stod(drift));
+    const std::string kept = Variable("PCMTAP_STAND_IN_BUFFER_MS");
+    capacity = (kept.empty() ? 100 : std::stod(kept)) * 44.1;
   }
   ~Device() { Halt(); Fails("released device"); }
 
@@ -102,14 +107,11 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return S_OK;
   }
 
-  STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME buffer, REFERENCE_TIME period,
+  STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME, REFERENCE_TIME period,
                           const WAVEFORMATEX* format, LPCGUID session) override {
     static const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
     if (Fails("Initialize")) return kInjected;
-    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != 0x00060000 || buffer != 50000000 || period != 0 || session)
-      return E_INVALIDARG;
-    const std::string kept = Variable("PCMTAP_STAND_IN_BUFFER_MS");
-    capacity = kept.empty() ? buffer / 1e7 * 44100 : std::stod(kept) * 44.1;
+    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != 0x00060000 || period != 0 || session) return E_INVALIDARG;
     // The 18 bytes up to and with cbSize; padding after them is no part of the format.
     return std::memcmp(format, &kFormat, 18) == 0 ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
   }
@@ -159,6 +161,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
       d.missed |= lost;
       if (lost || packet.flags & kPause) continue;
       packet.flags |= std::exchange(d.missed, false) ? kDiscontinuity : 0;
+      packet.flags |= std::exchange(d.fresh, false) ? kDiscontinuity | kSilent : 0;
       packet.position = d.TimeOf(packet.position);
       d.queue.push_back(packet);
       d.queuedFrames += packet.frames;
@@ -199,6 +202,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   UINT64 started = 0;
   double queuedFrames = 0, capacity = 0, ticksPerFrame = 0;
   bool missed = false;  // a packet was lost since the last one queued
+  bool fresh = true;    // no packet delivered since Start
   HANDLE event = nullptr, timer = nullptr;
   std::mutex mutex;
   std::thread completion;
@@ -243,4 +247,9 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
     CoUninitialize();
   });
   return S_OK;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_DETACH) Fails(IgnoresCtrlC() ? "exit ignoring Ctrl+C" : "exit taking Ctrl+C");
+  return TRUE;
 }

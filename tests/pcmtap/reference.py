@@ -15,12 +15,13 @@ NULL, PAUSE, LOSS = 0x40000000, 0x20000000, 0x10000000
 
 def plan(seed, count, sizes=(441, 441, 441, 448, 480, 440, 1, 3, 100, 882)):
     """Packets (frames, flags, samples) of varying size, some silent with garbage
-    in their buffer, some with the flags that change nothing."""
+    in their buffer, some with the flags that change nothing; the first, as a
+    device's first after a start, discontinuous and silent over stale samples."""
     rng = random.Random(seed)
     packets = []
-    for _ in range(count):
+    for k in range(count):
         frames = rng.choice(sizes)
-        flags = rng.choice([0, 0, 0, 0, 0x1, 0x4, SILENT])
+        flags = 0x1 | SILENT if k == 0 else rng.choice([0, 0, 0, 0, 0x1, 0x4, SILENT])
         packets.append((frames, flags, list(struct.unpack("<%dh" % (2 * frames), rng.randbytes(4 * frames)))))
     return packets
 
