@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pcmtap/conversion.h"
+#include "pcmtap/endpoint_activation.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/loopback_activation.h"
 #include "pcmtap/on_exit.h"
@@ -87,17 +88,16 @@ class CapturePriority {
 
 // The audio side of a run, from the activation to the release of the clients.
 // Members are destroyed in reverse order, so on every way out the converter
-// goes first, then the capture client, then the audio client.
+// goes first, then the capture client, then the audio client, then the
+// endpoint source's enumerator.
 class CaptureSession {
  public:
   CaptureSession(const CaptureOptions& options, const CapturePlatform& platform, HANDLE audioEvent,
                  RecordWriter& writer)
-      : platform_(platform), audioEvent_(audioEvent), writer_(writer),
-        audioClient_(platform.activateClient(options)),
-        captureClient_(StartCapture()),
+      : options_(options), platform_(platform), audioEvent_(audioEvent), writer_(writer),
         converter_(options.chunkFrames) {
-    if (options.gaps == GapPolicy::Fill) timeline_.emplace(PerformanceCounterTime());
-    ThrowIfFailed(audioClient_->Start(), "IAudioClient::Start");
+    if (options.source == CaptureSource::Endpoint) endpoint_.emplace(options.role);
+    OpenStream();
     Queue(ReadyRecord(options));
   }
 
@@ -108,19 +108,34 @@ class CaptureSession {
         writer_.CheckWrites();
         const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
         if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
-        const bool tookPackets = wait == WAIT_OBJECT_0 && Drain();
+        // An endpoint is asked after a time-out too: a device that went away may signal nothing.
+        const bool tookPackets = captureClient_ && (wait == WAIT_OBJECT_0 || endpoint_) && DrainUnlessDeviceGone();
+        if (endpoint_ && endpoint_->ReopenDue()) Reopen();
         if (!tookPackets) FillSilenceSoFar();
       }
     }
-    audioClient_->Stop();
+    if (audioClient_) audioClient_->Stop();
   }
 
  private:
+  // The first start also sets where a time-true stream begins.
+  void OpenStream() {
+    audioClient_ = endpoint_ ? endpoint_->Activate() : platform_.activateClient(options_);
+    captureClient_ = StartCapture();
+    if (options_.gaps == GapPolicy::Fill && !timeline_) timeline_.emplace(PerformanceCounterTime());
+    ThrowIfFailed(audioClient_->Start(), "IAudioClient::Start");
+  }
+
   ComPtr<IAudioCaptureClient> StartCapture() {
     const WAVEFORMATEX format = CaptureFormat();
+    // A render device mixes in a format of its own (often 48 kHz float, or
+    // more channels); the engine converts it to ours, so the converter sees
+    // one format whatever the source.
+    const DWORD conversion =
+        endpoint_ ? AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY : 0;
     ThrowIfFailed(audioClient_->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                           AUDCLNT_STREAMFLAGS_LOOPBACK |
-                                               AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                           AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                                               conversion,
                                            kBufferDuration, 0, &format, nullptr),
                   "IAudioClient::Initialize");
     ThrowIfFailed(audioClient_->SetEventHandle(audioEvent_), "IAudioClient::SetEventHandle");
@@ -128,6 +143,44 @@ class CaptureSession {
     ThrowIfFailed(audioClient_->GetService(kIidAudioCaptureClient, captureClient.PutVoid()),
                   "IAudioClient::GetService");
     return captureClient;
+  }
+
+  void CloseStream() {
+    if (audioClient_) audioClient_->Stop();
+    captureClient_.Reset();
+    audioClient_.Reset();
+  }
+
+  // Only the endpoint source can go on without its device: another device
+  // becomes the default, or one appears. Process loopback has no other.
+  bool DeviceGone(const PlatformError& failure) const {
+    return endpoint_ && (failure.status() == AUDCLNT_E_DEVICE_INVALIDATED || failure.status() == E_NOTFOUND);
+  }
+
+  // The stream goes on from the present default device, whose first packets
+  // follow the last ones of the old device in the same converter; while no
+  // device is the default, from the next that becomes it.
+  void Reopen() {
+    CloseStream();
+    try {
+      OpenStream();
+      endpoint_->Opened();
+    } catch (const PlatformError& failure) {
+      if (!DeviceGone(failure)) throw;
+      CloseStream();
+      endpoint_->RetryLater();
+    }
+  }
+
+  bool DrainUnlessDeviceGone() {
+    try {
+      return Drain();
+    } catch (const PlatformError& failure) {
+      if (!DeviceGone(failure)) throw;
+      CloseStream();
+      endpoint_->Lost();
+      return false;
+    }
   }
 
   // Reads every pending packet; each packet is handed back before any record
@@ -186,9 +239,11 @@ class CaptureSession {
     writer_.Queue(std::move(record), [] { return !g_stopRequested.load(); });
   }
 
+  const CaptureOptions options_;
   const CapturePlatform& platform_;
   HANDLE audioEvent_;
   RecordWriter& writer_;
+  std::optional<DefaultRenderEndpoint> endpoint_;  // only for the endpoint source
   ComPtr<IAudioClient> audioClient_;
   ComPtr<IAudioCaptureClient> captureClient_;
   StreamConverter converter_;

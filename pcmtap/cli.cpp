@@ -145,7 +145,7 @@ std::string FormatHresult(HRESULT status) {
 
 void ThrowIfFailed(HRESULT status, const char* call) {
   if (status >= 0) return;
-  throw std::runtime_error(std::string(call) + " failed: " + FormatHresult(status));
+  throw PlatformError(std::string(call) + " failed: " + FormatHresult(status), status);
 }
 
 int RunCommandLine(int argc, char* argv[], void (*runCapture)(const CaptureOptions&)) {

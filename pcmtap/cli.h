@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 // A platform status: the system's HRESULT on Windows (a 32-bit long there;
@@ -60,7 +61,18 @@ StopOptions ParseStopArguments(int argc, char* argv[]);
 // "0x" and the status as unsigned 32-bit lower-case hexadecimal, unpadded.
 std::string FormatHresult(HRESULT status);
 
-// Throws std::runtime_error("<call> failed: 0x...") for a negative status.
+// A platform call's failure. Its message names the call and the status; the
+// status itself is kept for a caller that can recover from some.
+class PlatformError : public std::runtime_error {
+ public:
+  PlatformError(const std::string& message, HRESULT status) : std::runtime_error(message), status_(status) {}
+  HRESULT status() const { return status_; }
+
+ private:
+  HRESULT status_;
+};
+
+// Throws PlatformError("<call> failed: 0x...") for a negative status.
 void ThrowIfFailed(HRESULT status, const char* call);
 // Only a status can be tested: a BOOL or a count would convert, and FALSE
 // (0) would pass as success.

@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 
-from reference import LOSS, PAUSE, PID, convert, gap, packed, plan, records
+from reference import CHANGE, GONE, LOSS, PAUSE, PID, convert, gap, packed, plan, records
 
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
 
@@ -47,7 +47,8 @@ def run(arguments, packets, lines=0, stall=0.0, stop_in_stall=None, close=False,
     has, the reader stalls for `stall` seconds (and sends Ctrl+C `stop_in_stall`
     seconds into it, then reads to the end), or closes its end. Returns the
     output, the lines' arrival times, the error text and the status."""
-    process = launch(["pcmtap.exe", "start", "--target-pid", str(PID)] + arguments, packets, **device)
+    target = [] if "--source" in arguments else ["--target-pid", str(PID)]
+    process = launch(["pcmtap.exe", "start"] + target + arguments, packets, **device)
     fcntl.fcntl(process.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: a page, what many hosts' pipes hold
     interrupt(process, 40)  # should records be lost, fewer than `lines` come: this ends the wait for them
     arrivals = []
@@ -63,6 +64,12 @@ def run(arguments, packets, lines=0, stall=0.0, stop_in_stall=None, close=False,
         process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=90)
     return b"".join(line for line, _ in arrivals) + out, [t for _, t in arrivals], err, process.returncode
+
+
+def serve_enumerator(path):
+    """Registers `path` in the prefix as the DLL of the device enumerator's class."""
+    subprocess.run([WINE, "reg", "add", r"HKCR\CLSID\{BCDE0395-E52F-467C-8E3D-C4579291692E}\InprocServer32", "/ve",
+                    "/d", path, "/f"], check=True, stdin=subprocess.DEVNULL, capture_output=True)
 
 
 def calls(every=False):
@@ -84,10 +91,10 @@ def capture(chunk, mode, packets):
     assert calls(every=True).count("GetNextPacketSize 0") <= len(packets), "the loop spins"
 
 
-def failure(call, message):
+def failure(call, message, arguments=()):
     """One failing call: its error line, status 1, every record before it intact."""
     packets = plan(1, 300)
-    out, _, err, status = run([], packets, fail=call)
+    out, _, err, status = run(list(arguments), packets, fail=call)
     assert (status, err) == (1, message.encode() + b"\r\n"), f"status {status}, standard error {err!r}"
     name, _, count = call.partition(":")
     # Records before the failure, all of them where the packets read are known,
@@ -149,27 +156,57 @@ def slow_reader():
     assert (status, err) == (1, b"Failed to write to standard output\r\n") and expected.startswith(out), (status, err)
 
 
-def fill(packets, **device):
+def fill(packets, source=(), **device):
     """--gaps fill: the records of the audio played and exactly the silence that
     the positions call for, a pause's written while it lasts. (Without the
     option every capture above shows the positions unasked for.)"""
-    expected = records(convert(packets, fill=True), 1024)
-    out, arrivals, _, _ = run(["--gaps", "fill"], packets, expected.count(b"\n"), **device)
-    silence_after = records(convert(packets + [gap(441000, PAUSE)], True), 1024)  # goes on after the plan
+    ready = ("endpoint-" + source[-1], 0) if source else ("exclude", PID)
+    expected = records(convert(packets, fill=True), 1024, *ready)
+    out, arrivals, _, _ = run(list(source) + ["--gaps", "fill"], packets, expected.count(b"\n"), **device)
+    silence_after = records(convert(packets + [gap(441000, PAUSE)], True), 1024, *ready)  # goes on after the plan
     assert out.startswith(expected) and silence_after.startswith(out), f"{len(out)} bytes, {len(expected)} expected"
     if PAUSE in [flags for _, flags, _ in packets]:
-        # After 1 s of audio the pause is samples 16000 to 47999: its first whole
-        # record came well before the first that holds the audio after it.
+        # After 1 s of audio a pause starts at sample 16000, and sample 48000 is past it: the
+        # pause's first whole record came well before the first that holds the audio after it.
         early = arrivals[1 + 48000 // 1024] - arrivals[1 + 16000 // 1024]
         print(f"the pause's first record came {early:.2f} s before the audio after it")
         assert early > 0.25, early
+
+
+def endpoint(fill_gaps):
+    """--source endpoint follows the default render device across a change of
+    default, a device that goes away leaving none for a while, and a new one:
+    the records hold all the audio the three devices played (with --gaps fill,
+    and exactly the silence between); each device is stopped and released
+    before the next starts, and while there is none it is looked for about
+    once a second."""
+    role = "console" if fill_gaps else "communications"
+    source = ["--source", "endpoint", "--role", role]
+    if fill_gaps:
+        fill(FOLLOWED, source)
+    else:
+        expected = records(convert(FOLLOWED), 1024, "endpoint-" + role, 0)
+        out, _, err, status = run(source, FOLLOWED, expected.count(b"\n"))
+        assert (out, status, err) == (expected, 0, b""), "records differ from the reference model"
+    lookup = f"GetDefaultAudioEndpoint flow=0 role={0 if fill_gaps else 2}"
+    assert {c for c in calls() if c.startswith("GetDefault")} == {lookup}, calls()
+    opened = " ".join([lookup, "Activate"] + STARTUP + ["Stop", "released device"])
+    assert re.fullmatch(f"CreateInstance RegisterEndpointNotificationCallback ({opened} ){{2}}({lookup} ){{1,5}}{opened} "
+                        "UnregisterEndpointNotificationCallback", " ".join(calls())), calls()
 
 
 def audio(seed, seconds):
     return plan(seed, 100 * seconds, sizes=(441,))
 
 
+def change(flags, seconds):
+    """A change of default render device (or, GONE, the loss of the present one), then silence."""
+    return [(0, flags, []), gap(int(seconds * 44100), PAUSE)]
+
+
 PAUSE_AND_LOSS = audio(5, 1) + [gap(88201, PAUSE)] + audio(6, 1) + [gap(22050, LOSS)] + audio(7, 1)  # 200 slices and a frame
+# Pauses of whole slices: the reference's silence then falls in the same packets as pcmtap's.
+FOLLOWED = audio(11, 1) + change(CHANGE, 1.5) + audio(12, 1) + change(GONE, 2.5) + change(CHANGE, 3) + audio(13, 1)
 FAILED = " failed: 0x88890004"
 CASES = {
     "exclude_1024": lambda: capture(1024, "exclude", plan(1, 300)),
@@ -178,6 +215,8 @@ CASES = {
     "slow_reader": slow_reader,
     "gaps_fill": lambda: fill(PAUSE_AND_LOSS),
     "gaps_fill_drift": lambda: fill(audio(8, 15), drift=1.001),
+    "endpoint": lambda: endpoint(False),
+    "endpoint_gaps_fill": lambda: endpoint(True),
 }
 for _call, _message in [
         ("ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync" + FAILED),
@@ -190,6 +229,11 @@ for _call, _message in [
         ("ReleaseBuffer:120", "IAudioCaptureClient::ReleaseBuffer" + FAILED),
         ("GetNextPacketSize:90", "GetNextPacketSize" + FAILED), ("WaitForSingleObject:80", "WaitForSingleObject failed")]:
     CASES["fail_" + _call.split(":")[0]] = lambda c=_call, m=_message: failure(c, m)
+for _call, _message in [
+        ("CreateInstance", "CoCreateInstance" + FAILED), ("Activate", "IMMDevice::Activate" + FAILED),
+        ("RegisterEndpointNotificationCallback", "IMMDeviceEnumerator::RegisterEndpointNotificationCallback" + FAILED),
+        ("GetDefaultAudioEndpoint", "IMMDeviceEnumerator::GetDefaultAudioEndpoint failed: 0x80070490")]:  # no device at all
+    CASES["endpoint_fail_" + _call] = lambda c=_call, m=_message: failure(c, m, ["--source", "endpoint"])
 
 if __name__ == "__main__":
     WINE, exe, stand_in, host, case = sys.argv[1:6]
@@ -197,5 +241,14 @@ if __name__ == "__main__":
         HERE = pathlib.Path(temporary)
         for source, name in [(exe, "pcmtap.exe"), (stand_in, "mmdevapi.dll"), (host, "stop_host.exe")]:
             shutil.copy(source, HERE / name)
-        CASES[case]()
+        # The endpoint source finds the device enumerator's class through the registry: the stand-in serves
+        # it while the case runs (the cases that use it run one at a time), and wine's own afterwards.
+        endpoint_case = case.startswith("endpoint")
+        if endpoint_case:
+            serve_enumerator("Z:" + str(HERE / "mmdevapi.dll").replace("/", "\\"))
+        try:
+            CASES[case]()
+        finally:
+            if endpoint_case:
+                serve_enumerator(r"C:\windows\system32\mmdevapi.dll")
     print(case, "passed")

@@ -1,20 +1,27 @@
-// Test-only mmdevapi.dll standing in for the process-loopback device, which
-// wine lacks, so that the unchanged pcmtap.exe runs end to end under wine.
-// PCMTAP_STAND_IN_PLAN names the packets to play, in real time from Start
-// (reference.py writes it): per packet a uint32 frame count and flags word,
-// then its 16-bit stereo samples. The device's own flags (0x1, 0x2, 0x4) pass
-// through; 0x20000000 is a pause and 0x10000000 a loss: their time passes
-// without a packet. Like the real device, whatever buffer was asked for, it
-// keeps a packet only briefly (PCMTAP_STAND_IN_BUFFER_MS, 100 by default): a
-// packet that would overflow that is lost, and the next one carries the
-// discontinuity flag; and its first packet is flagged discontinuous and silent
-// over stale samples. Positions come from the performance counter at Start
-// and the plan, advancing PCMTAP_STAND_IN_DRIFT (default 1) times as fast as
-// the frames. PCMTAP_STAND_IN_FAIL names a call to fail (<name> or
-// <name>:<n>; Stop hangs instead), PCMTAP_STAND_IN_LOG a file that gets a line
-// per call, and one as each process that loads the stand-in ends, with its
-// own "ignore Ctrl+C" attribute. Interface ids come from the SDK, not from
-// pcmtap, so that a wrong id in pcmtap shows as a refused call.
+// Test-only mmdevapi.dll standing in for the audio devices that wine lacks:
+// the process-loopback device (ActivateAudioInterfaceAsync) and the default
+// render devices' loopback (the MMDeviceEnumerator class, when the test's
+// prefix registers this file for it), so that the unchanged pcmtap.exe runs
+// end to end under wine.
+// PCMTAP_STAND_IN_PLAN names the packets to play, in real time from the first
+// Start (reference.py writes it): per packet a uint32 frame count and flags
+// word, then its 16-bit stereo samples. The device's own flags (0x1, 0x2,
+// 0x4) pass through; 0x20000000 is a pause and 0x10000000 a loss: their time
+// passes without a packet. 0x08000000 makes the next render device the
+// default (with a notification), 0x04000000 makes the present one unusable
+// and leaves none the default until the next change; each device plays only
+// the packets between its markers. Like the real devices, whatever buffer was
+// asked for, a device keeps a packet only briefly (PCMTAP_STAND_IN_BUFFER_MS,
+// 100 by default): a packet that would overflow that is lost, and the next
+// one carries the discontinuity flag; and its first packet is flagged
+// discontinuous and silent over stale samples. Positions come from the
+// performance counter at the first Start and the plan, advancing
+// PCMTAP_STAND_IN_DRIFT (default 1) times as fast as the frames.
+// PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop hangs
+// instead), PCMTAP_STAND_IN_LOG a file that gets a line per call, and one as
+// each process that loads the stand-in ends, with its own "ignore Ctrl+C"
+// attribute. Interface ids come from the SDK, not from pcmtap, so that a
+// wrong id in pcmtap shows as a refused call.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +43,9 @@
 namespace {
 
 constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
-constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kDiscontinuity = 0x1, kSilent = 0x2;
+constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kChange = 0x08000000, kGone = 0x04000000;
+constexpr UINT32 kDiscontinuity = 0x1, kSilent = 0x2;
+constexpr CLSID kEnumeratorClass = {0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 
 std::string Variable(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
 
@@ -52,8 +61,6 @@ bool Fails(const std::string& call, bool logged = true) {
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
 }
 
-struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; };
-
 UINT64 Now() {  // the performance counter in 100 ns units, as positions are
   LARGE_INTEGER count, frequency;
   QueryPerformanceCounter(&count);
@@ -61,21 +68,55 @@ UINT64 Now() {  // the performance counter in 100 ns units, as positions are
   return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 / static_cast<double>(frequency.QuadPart));
 }
 
-// The activation's operation, the audio client it yields and that client's
-// capture client in one object with one count: the device of one run.
-struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
-  Device() {
+// A packet, with its position in frames from the first Start and the number
+// of the render device that plays it (the changes of default before it).
+struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; int device; };
+
+struct Plan {
+  Plan() {
     std::ifstream file(Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(file), {});
-    UINT64 planFrames = 0;  // a packet's position, in frames from the start until delivery
-    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * plan.back().frames) {
+    UINT64 frames = 0;
+    int device = 0;
+    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * packets.back().frames) {
       UINT32 head[2];
       std::memcpy(head, &bytes[at], sizeof head);
-      plan.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], planFrames});
-      planFrames += head[0];
+      packets.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], frames, device});
+      frames += head[0];
+      device += (head[1] & kChange) != 0;
     }
     const std::string drift = Variable("PCMTAP_STAND_IN_DRIFT");
     ticksPerFrame = 1e7 / 44100 * (drift.empty() ? 1.0 : std::stod(drift));
+  }
+  UINT64 TimeOf(UINT64 frames) const { return origin + static_cast<UINT64>(frames * ticksPerFrame + 0.5); }
+  // The render device that is the default now; -1: none.
+  int DefaultDevice() const {
+    const UINT64 now = origin == 0 ? 0 : Now();  // before the first Start, time stands at 0
+    int device = 0;
+    for (const Packet& marker : packets) {
+      if (!(marker.flags & (kChange | kGone)) || TimeOf(marker.position) > now) continue;
+      device = marker.flags & kChange ? marker.device + 1 : -1;
+    }
+    return device;
+  }
+
+  std::vector<char> bytes;
+  std::vector<Packet> packets;
+  double ticksPerFrame = 0;
+  std::atomic<UINT64> origin{0};  // the first Start's time
+};
+
+Plan& ThePlan() {
+  static Plan plan;
+  return plan;
+}
+
+std::atomic<IMMNotificationClient*> g_listener{nullptr};
+
+// The activation's operation, the audio client it yields and that client's
+// capture client in one object with one count: one device of one run.
+struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
+  Device(int number, DWORD streamFlags) : number(number), streamFlags(streamFlags) {
     const std::string kept = Variable("PCMTAP_STAND_IN_BUFFER_MS");
     capacity = (kept.empty() ? 100 : std::stod(kept)) * 44.1;
   }
@@ -111,7 +152,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
                           const WAVEFORMATEX* format, LPCGUID session) override {
     static const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
     if (Fails("Initialize")) return kInjected;
-    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != 0x00060000 || period != 0 || session) return E_INVALIDARG;
+    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != streamFlags || period != 0 || session) return E_INVALIDARG;
     // The 18 bytes up to and with cbSize; padding after them is no part of the format.
     return std::memcmp(format, &kFormat, 18) == 0 ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
   }
@@ -135,6 +176,8 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   STDMETHODIMP Start() override {
     if (Fails("Start")) return kInjected;
     started = Now();
+    UINT64 none = 0;
+    ThePlan().origin.compare_exchange_strong(none, started);
     return CreateTimerQueueTimer(&timer, nullptr, &Deliver, this, 10, 10, 0) ? S_OK : E_FAIL;
   }
   STDMETHODIMP Stop() override {
@@ -147,22 +190,31 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     if (timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(timer, nullptr), INVALID_HANDLE_VALUE);
   }
 
-  // Every 10 ms on the timer's thread: each packet whose last frame's time
-  // has come, then one signal.
-  UINT64 TimeOf(UINT64 frames) const { return started + static_cast<UINT64>(frames * ticksPerFrame + 0.5); }
+  // Every 10 ms on the timer's thread: each packet of this device whose last
+  // frame's time has come and that was played after its Start, then one
+  // signal. At the marker that ends its packets it hands over to the next.
   static void CALLBACK Deliver(void* context, BOOLEAN) {
     Device& d = *static_cast<Device*>(context);
+    const Plan& plan = ThePlan();
     const std::lock_guard<std::mutex> lock(d.mutex);
     const std::size_t queued = d.queue.size();
-    for (; d.delivered < d.plan.size() && d.TimeOf(d.plan[d.delivered].position + d.plan[d.delivered].frames) <= Now();
+    for (; d.delivered < plan.packets.size() &&
+           plan.TimeOf(plan.packets[d.delivered].position + plan.packets[d.delivered].frames) <= Now();
          ++d.delivered) {
-      Packet packet = d.plan[d.delivered];
-      const bool lost = packet.flags & kLoss || (!(packet.flags & kPause) && d.queuedFrames + packet.frames > d.capacity);
+      Packet packet = plan.packets[d.delivered];
+      if (packet.device != d.number || plan.TimeOf(packet.position) < d.started) continue;
+      IMMNotificationClient* listener = g_listener;
+      for (const ERole role : {eConsole, eMultimedia, eCommunications}) {
+        if (packet.flags & kChange && listener != nullptr) listener->OnDefaultDeviceChanged(eRender, role, L"next");
+      }
+      d.gone |= (packet.flags & kGone) != 0;
+      if (packet.flags & (kPause | kChange | kGone)) continue;  // time that passes without a packet
+      const bool lost = packet.flags & kLoss || d.queuedFrames + packet.frames > d.capacity;
       d.missed |= lost;
-      if (lost || packet.flags & kPause) continue;
+      if (lost) continue;
       packet.flags |= std::exchange(d.missed, false) ? kDiscontinuity : 0;
       packet.flags |= std::exchange(d.fresh, false) ? kDiscontinuity | kSilent : 0;
-      packet.position = d.TimeOf(packet.position);
+      packet.position = plan.TimeOf(packet.position);
       d.queue.push_back(packet);
       d.queuedFrames += packet.frames;
     }
@@ -191,23 +243,75 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   STDMETHODIMP GetNextPacketSize(UINT32* frames) override {
     const std::lock_guard<std::mutex> lock(mutex);
     *frames = Front().frames;
-    return Fails("GetNextPacketSize " + std::to_string(*frames)) ? kInjected : S_OK;
+    return Fails("GetNextPacketSize " + std::to_string(*frames)) ? kInjected
+           : gone && queue.empty() ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
   }
 
+  const int number;  // of the render device; 0 for process loopback
+  const DWORD streamFlags;  // that Initialize expects
   std::atomic<ULONG> count{1};
-  std::vector<char> bytes;
-  std::vector<Packet> plan;
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
   UINT64 started = 0;
-  double queuedFrames = 0, capacity = 0, ticksPerFrame = 0;
+  double queuedFrames = 0, capacity = 0;
   bool missed = false;  // a packet was lost since the last one queued
   bool fresh = true;    // no packet delivered since Start
+  bool gone = false;    // unusable once what it delivered is read
   HANDLE event = nullptr, timer = nullptr;
   std::mutex mutex;
   std::thread completion;
   std::atomic<DWORD> completionId{0};
 };
+
+// The enumerator's class factory, the enumerator and the default render
+// device in one object that lives as long as the process.
+struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDevice {
+  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+    *object = IsEqualIID(riid, __uuidof(IClassFactory)) || IsEqualIID(riid, __uuidof(IUnknown))
+                  ? static_cast<void*>(static_cast<IClassFactory*>(this))
+              : IsEqualIID(riid, __uuidof(IMMDeviceEnumerator)) ? static_cast<IMMDeviceEnumerator*>(this)
+                                                                 : nullptr;
+    return *object != nullptr ? S_OK : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+    if (Fails("CreateInstance")) return kInjected;
+    return outer != nullptr ? CLASS_E_NOAGGREGATION : QueryInterface(riid, object);
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+  STDMETHODIMP EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) override {
+    *device = nullptr;
+    if (Fails("GetDefaultAudioEndpoint flow=" + std::to_string(flow) + " role=" + std::to_string(role))) return E_NOTFOUND;
+    defaultDevice = ThePlan().DefaultDevice();
+    *device = defaultDevice >= 0 ? this : nullptr;
+    return defaultDevice >= 0 ? S_OK : E_NOTFOUND;
+  }
+  STDMETHODIMP GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
+  STDMETHODIMP RegisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
+    g_listener = listener;
+    return Fails("RegisterEndpointNotificationCallback") ? kInjected : S_OK;
+  }
+  STDMETHODIMP UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
+    g_listener = nullptr;
+    return Fails("UnregisterEndpointNotificationCallback") ? kInjected : S_OK;
+  }
+
+  STDMETHODIMP Activate(REFIID riid, DWORD, PROPVARIANT* parameters, void** object) override {
+    *object = nullptr;
+    if (Fails("Activate")) return kInjected;
+    if (!IsEqualIID(riid, __uuidof(IAudioClient)) || parameters != nullptr) return E_NOINTERFACE;
+    *object = static_cast<IAudioClient*>(new Device(defaultDevice, 0x88060000));
+    return S_OK;
+  }
+  STDMETHODIMP OpenPropertyStore(DWORD, IPropertyStore**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetId(LPWSTR*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetState(DWORD*) override { return E_NOTIMPL; }
+
+  int defaultDevice = 0;  // the one the last GetDefaultAudioEndpoint found
+} g_renderEndpoints;
 
 }  // namespace
 
@@ -234,7 +338,7 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   if (marshaled < 0) return marshaled;
   // The caller's reference keeps the device for the completion: it waits for
   // the completion before releasing the operation.
-  auto* device = new Device;
+  auto* device = new Device(0, 0x00060000);
   *operation = device;
   device->completion = std::thread([device, passed] {
     device->completionId = GetCurrentThreadId();
@@ -248,6 +352,14 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   });
   return S_OK;
 }
+
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** object) {
+  *object = nullptr;
+  return IsEqualCLSID(rclsid, kEnumeratorClass) ? g_renderEndpoints.QueryInterface(riid, object)
+                                                : CLASS_E_CLASSNOTAVAILABLE;
+}
+
+extern "C" HRESULT WINAPI DllCanUnloadNow() { return S_FALSE; }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_DETACH) Fails(IgnoresCtrlC() ? "exit ignoring Ctrl+C" : "exit taking Ctrl+C");

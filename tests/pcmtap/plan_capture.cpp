@@ -35,7 +35,7 @@ int main(int argc, char* argv[]) {
   };
   return pcmtap::RunCommandLine(argc, argv, [](const pcmtap::CaptureOptions& options) {
     pcmtap::StreamConverter converter(options.chunkFrames);
-    pcmtap::WriteReadyRecord(std::cout, options.targetProcessId, options.mode);
+    pcmtap::WriteReadyRecord(std::cout, options);
     std::uint32_t header[2];
     std::vector<std::int16_t> samples, chunk;
     std::uint64_t sequence = 0;

@@ -46,6 +46,9 @@ REFUSED = [
     ("start --target-pid 7 --gaps Fill", "Unsupported --gaps: Fill"), ("stop", "Missing --pid"), ("stop --pid 0", "Missing --pid"),
     ("stop --pid -1", "would stop 4294967295"), ("stop --pid 7 --pid", "Unexpected argument: --pid"),
     ("stop --target-pid 7", "Unexpected argument: --target-pid"),
+    ("start --source Endpoint", "Unsupported --source: Endpoint"), ("start --source endpoint --role Console", "Unsupported --role: Console"),
+    ("start --source endpoint --chunk-frames 0", CHUNK_RANGE), ("start --target-pid 7 --role console", "--role applies only to --source endpoint"),
+    ("start --mode include-tree --source endpoint --target-pid 7", "--mode applies only to --source process"),
 ]
 # Captures: the process id, mode and chunk size of the ready record, the
 # packets played, and the error line of the first of plan_capture's own
@@ -62,6 +65,8 @@ CAPTURES = [
     ("start --target-pid 0000000000000000000042", 42, "exclude", 1024, SHORT, ""),
     ("start --target-pid 0x10 --target-pid 1e3", 1, "exclude", 1024, SHORT, ""),
     ("start --target-pid 7 --gaps fill --gaps skip", 7, "exclude", 1024, SHORT, ""),
+    ("start --source endpoint --chunk-frames 5", 0, "endpoint-console", 5, SHORT, ""),
+    ("start --role communications --source endpoint --source process --source endpoint", 0, "endpoint-communications", 1024, SHORT, ""),
     # Of the device's statuses only a negative one ends the run; memory running
     # out reads the same whatever the run-time calls it.
     ("start --target-pid 9 --chunk-frames 5", 9, "exclude", 5,
@@ -86,7 +91,7 @@ def main():
     for line, pid, mode, chunk, packets, error in [(line, 0, "", 0, SHORT, error) for line, error in REFUSED] + CAPTURES:
         result = subprocess.run(program + shlex.split(line), input=packed(packets), capture_output=True, timeout=600)
         played = packets[:[f >= OUT_OF_MEMORY for f, _, _ in packets + [(STATUS, 0, [])]].index(True)]
-        expected = (records(convert(played), chunk, mode, pid) if pid else b"", error.encode() + b"\r\n" if error else b"")
+        expected = (records(convert(played), chunk, mode, pid) if chunk else b"", error.encode() + b"\r\n" if error else b"")
         assert (result.stdout, result.stderr, result.returncode) == expected + (int(bool(error)),), (line, result.stderr)
     # A reader that goes away ends the run instead of losing records unnoticed.
     run = subprocess.Popen(program + ["start", "--target-pid", "1"], stdin=subprocess.PIPE,

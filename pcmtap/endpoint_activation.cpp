@@ -1,0 +1,98 @@
+#include "pcmtap/endpoint_activation.h"
+
+#include <atomic>
+
+#include "pcmtap/interface_ids.h"
+
+namespace pcmtap {
+namespace {
+
+// A change of default device comes in bursts (one per role, and a device
+// that connects may change several things at once): it is followed once no
+// other has come for this long.
+constexpr ULONGLONG kSettleMilliseconds = 250;
+// While no render device is the default, how often to look for one.
+constexpr ULONGLONG kRetryMilliseconds = 1000;
+
+}  // namespace
+
+// Told of device changes on a thread of the platform's, where it must neither
+// wait nor register anew: it only notes when the default device it follows
+// last changed, for the loop to act on.
+class DefaultRenderEndpoint::DefaultDeviceListener final : public IMMNotificationClient {
+ public:
+  explicit DefaultDeviceListener(ERole role) : role_(role) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = IsEqualIID(riid, kIidUnknown) || IsEqualIID(riid, kIidMMNotificationClient) ? this : nullptr;
+    if (*object == nullptr) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++referenceCount_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --referenceCount_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
+    if (flow == eRender && role == role_) changedAt.store(GetTickCount64());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
+
+  std::atomic<ULONGLONG> changedAt{0};  // GetTickCount64 time of the last change not yet followed; 0: none
+
+ private:
+  ~DefaultDeviceListener() = default;
+
+  const ERole role_;
+  std::atomic<ULONG> referenceCount_{1};
+};
+
+DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role)
+    : role_(static_cast<ERole>(role)), listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(role_))) {
+  ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
+                                 enumerator_.PutVoid()),
+                "CoCreateInstance");
+  ThrowIfFailed(enumerator_->RegisterEndpointNotificationCallback(listener_.Get()),
+                "IMMDeviceEnumerator::RegisterEndpointNotificationCallback");
+  registered_ = true;
+}
+
+DefaultRenderEndpoint::~DefaultRenderEndpoint() {
+  if (registered_) enumerator_->UnregisterEndpointNotificationCallback(listener_.Get());
+}
+
+ComPtr<IAudioClient> DefaultRenderEndpoint::Activate() {
+  ComPtr<IMMDevice> device;
+  ThrowIfFailed(enumerator_->GetDefaultAudioEndpoint(eRender, role_, device.Put()),
+                "IMMDeviceEnumerator::GetDefaultAudioEndpoint");
+  ComPtr<IAudioClient> client;
+  ThrowIfFailed(device->Activate(kIidAudioClient, CLSCTX_ALL, nullptr, client.PutVoid()), "IMMDevice::Activate");
+  return client;
+}
+
+bool DefaultRenderEndpoint::ReopenDue() {
+  const ULONGLONG now = GetTickCount64();
+  ULONGLONG changedAt = listener_->changedAt.load();
+  // A change that comes meanwhile replaces the time, and so waits its own settling.
+  if (changedAt != 0 && now - changedAt >= kSettleMilliseconds &&
+      listener_->changedAt.compare_exchange_strong(changedAt, 0)) {
+    return true;
+  }
+  return retryAt_ != 0 && now >= retryAt_;
+}
+
+void DefaultRenderEndpoint::Lost() { listener_->changedAt.store(GetTickCount64()); }
+
+void DefaultRenderEndpoint::RetryLater() { retryAt_ = GetTickCount64() + kRetryMilliseconds; }
+
+void DefaultRenderEndpoint::Opened() { retryAt_ = 0; }
+
+}  // namespace pcmtap
