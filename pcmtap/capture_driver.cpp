@@ -68,10 +68,12 @@ ComPtr<IAudioClient> ActivateWithSystem(const CaptureOptions& options) {
 }
 
 // The multimedia class scheduler's priority for the thread that reads the
-// device, as the platform's own capture code asks for it, for as long as the
-// object lives. The scheduler may refuse (AvSetMmThreadCharacteristics
-// returns no handle, for example with ERROR_PRIVILEGE_NOT_HELD); the capture
-// then runs at normal priority, which is no reason to end it.
+// device, as the platform's audio examples ask for it, for as long as the
+// object lives: the device keeps little, so this thread must get the
+// processor on time. The scheduler may refuse (AvSetMmThreadCharacteristics
+// returns no handle, for example with ERROR_PRIVILEGE_NOT_HELD or
+// ERROR_INVALID_TASK_NAME); the capture then runs at normal priority, which
+// is no reason to end it.
 class CapturePriority {
  public:
   CapturePriority() : task_(AvSetMmThreadCharacteristicsW(L"Capture", &taskIndex_)) {}

@@ -11,16 +11,15 @@
 // default (with a notification), 0x04000000 makes the present one unusable
 // and leaves none the default until the next change; each device plays only
 // the packets between its markers. Like the real devices, whatever buffer was
-// asked for, a device keeps a packet only briefly (PCMTAP_STAND_IN_BUFFER_MS,
-// 100 by default): a packet that would overflow that is lost, and the next
-// one carries the discontinuity flag; and its first packet is flagged
-// discontinuous and silent over stale samples. Positions come from the
-// performance counter at the first Start and the plan, advancing
-// PCMTAP_STAND_IN_DRIFT (default 1) times as fast as the frames.
+// asked for, a device keeps a packet only briefly (100 ms): a packet that
+// would overflow that is lost, and the next one carries the discontinuity
+// flag; and its first packet is flagged discontinuous and silent over stale
+// samples. Positions come from the
+// performance counter at the first Start and the plan.
 // PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop hangs
-// instead), PCMTAP_STAND_IN_LOG a file that gets a line per call, and one as
-// each process that loads the stand-in ends, with its own "ignore Ctrl+C"
-// attribute. Interface ids come from the SDK, not from pcmtap, so that a
+// instead), PCMTAP_STAND_IN_LOG a file that gets a line per call, one with the
+// first Start's time, and one as each process that loads the stand-in ends,
+// with its own "ignore Ctrl+C" attribute. Interface ids come from the SDK, not from pcmtap, so that a
 // wrong id in pcmtap shows as a refused call.
 #include <atomic>
 #include <cstdlib>
@@ -45,6 +44,7 @@ namespace {
 constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
 constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kChange = 0x08000000, kGone = 0x04000000;
 constexpr UINT32 kDiscontinuity = 0x1, kSilent = 0x2;
+constexpr UINT32 kKeptFrames = 4410;  // what a device keeps unread: 100 ms
 constexpr CLSID kEnumeratorClass = {0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 
 std::string Variable(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
@@ -55,7 +55,8 @@ bool Fails(const std::string& call, bool logged = true) {
   static std::map<std::string, int> calls;
   static std::mutex mutex;
   const std::lock_guard<std::mutex> lock(mutex);
-  if (logged) std::ofstream(Variable("PCMTAP_STAND_IN_LOG"), std::ios::app | std::ios::binary) << call << '\n';
+  const std::string log = Variable("PCMTAP_STAND_IN_LOG");
+  if (logged && !log.empty()) std::ofstream(log, std::ios::app | std::ios::binary) << call << '\n';
   const std::string name = call.substr(0, call.find(' '));
   const std::string fail = Variable("PCMTAP_STAND_IN_FAIL");
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
@@ -73,22 +74,16 @@ UINT64 Now() {  // the performance counter in 100 ns units, as positions are
 struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; int device; };
 
 struct Plan {
-  Plan() {
-    std::ifstream file(Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(file), {});
-    UINT64 frames = 0;
-    int device = 0;
+  Plan() : bytes(std::istreambuf_iterator<char>(file), {}) {
     for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * packets.back().frames) {
       UINT32 head[2];
       std::memcpy(head, &bytes[at], sizeof head);
-      packets.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], frames, device});
-      frames += head[0];
-      device += (head[1] & kChange) != 0;
+      const Packet last = packets.empty() ? Packet{} : packets.back();
+      packets.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], last.position + last.frames,
+                         last.device + ((last.flags & kChange) != 0)});
     }
-    const std::string drift = Variable("PCMTAP_STAND_IN_DRIFT");
-    ticksPerFrame = 1e7 / 44100 * (drift.empty() ? 1.0 : std::stod(drift));
   }
-  UINT64 TimeOf(UINT64 frames) const { return origin + static_cast<UINT64>(frames * ticksPerFrame + 0.5); }
+  UINT64 TimeOf(UINT64 frames) const { return origin + (frames * 10000000 + 22050) / 44100; }
   // The render device that is the default now; -1: none.
   int DefaultDevice() const {
     const UINT64 now = origin == 0 ? 0 : Now();  // before the first Start, time stands at 0
@@ -100,9 +95,9 @@ struct Plan {
     return device;
   }
 
+  std::ifstream file{Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary};
   std::vector<char> bytes;
   std::vector<Packet> packets;
-  double ticksPerFrame = 0;
   std::atomic<UINT64> origin{0};  // the first Start's time
 };
 
@@ -116,10 +111,7 @@ std::atomic<IMMNotificationClient*> g_listener{nullptr};
 // The activation's operation, the audio client it yields and that client's
 // capture client in one object with one count: one device of one run.
 struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
-  Device(int number, DWORD streamFlags) : number(number), streamFlags(streamFlags) {
-    const std::string kept = Variable("PCMTAP_STAND_IN_BUFFER_MS");
-    capacity = (kept.empty() ? 100 : std::stod(kept)) * 44.1;
-  }
+  Device(int number, DWORD streamFlags) : number(number), streamFlags(streamFlags) {}
   ~Device() { Halt(); Fails("released device"); }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
@@ -177,7 +169,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     if (Fails("Start")) return kInjected;
     started = Now();
     UINT64 none = 0;
-    ThePlan().origin.compare_exchange_strong(none, started);
+    if (ThePlan().origin.compare_exchange_strong(none, started)) Fails("origin " + std::to_string(started));
     return CreateTimerQueueTimer(&timer, nullptr, &Deliver, this, 10, 10, 0) ? S_OK : E_FAIL;
   }
   STDMETHODIMP Stop() override {
@@ -209,7 +201,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
       }
       d.gone |= (packet.flags & kGone) != 0;
       if (packet.flags & (kPause | kChange | kGone)) continue;  // time that passes without a packet
-      const bool lost = packet.flags & kLoss || d.queuedFrames + packet.frames > d.capacity;
+      const bool lost = packet.flags & kLoss || d.queuedFrames + packet.frames > kKeptFrames;
       d.missed |= lost;
       if (lost) continue;
       packet.flags |= std::exchange(d.missed, false) ? kDiscontinuity : 0;
@@ -253,7 +245,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
   UINT64 started = 0;
-  double queuedFrames = 0, capacity = 0;
+  UINT32 queuedFrames = 0;
   bool missed = false;  // a packet was lost since the last one queued
   bool fresh = true;    // no packet delivered since Start
   bool gone = false;    // unusable once what it delivered is read

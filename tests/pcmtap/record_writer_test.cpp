@@ -1,11 +1,10 @@
-// The record queue's rules against a stream that can hold its writes back
-// (a reader that stalls) or refuse them (a reader that has gone).
+// The record queue's rules against a reader that can stall (its writes wait
+// while the test holds `stalled`) or go away (its writes fail from some point).
 #include "pcmtap/record_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -14,59 +13,42 @@
 namespace pcmtap {
 namespace {
 
-class ReaderStream : public std::stringbuf {
- public:
-  explicit ReaderStream(bool stalled, int writes) : stalled_(stalled), writesLeft_(writes) {}
-  void Resume() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stalled_ = false;
-    resumed_.notify_all();
-  }
-
- protected:
+struct Reader : std::stringbuf {
   std::streamsize xsputn(const char* text, std::streamsize size) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    resumed_.wait(lock, [this] { return !stalled_; });
-    return writesLeft_-- > 0 ? std::stringbuf::xsputn(text, size) : 0;
+    const std::lock_guard<std::mutex> wait(stalled);
+    return writesLeft-- > 0 ? std::stringbuf::xsputn(text, size) : 0;
   }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable resumed_;
-  bool stalled_;
-  int writesLeft_;
+  std::mutex stalled;
+  int writesLeft = INT_MAX;
 };
 
+// Eight records of 100 bytes each, numbered 0 to 7; a queue of 1000 bytes
+// holds six (a record costs its text and 64 bytes around it).
 TEST(RecordWriter, KeepsOrderAndBoundAndReportsAFailedWrite) {
-  // Eight records of 100 bytes; a queue of 1000 bytes holds six of them
-  // (each costs its text and 64 bytes around it).
-  const struct { const char* name; bool stalled; int writes; int firstWait; std::string written; const char* failure; } rows[] = {
-      {"a reader that keeps up gets every record in order", false, INT_MAX, -1, "01234567", ""},
-      {"behind a stalled reader the seventh waits; a stop puts the rest over the bound", true, INT_MAX, 6, "01234567", ""},
-      {"a failed write ends the writing and is reported", false, 3, -1, "012", "Failed to write to standard output"},
-  };
+  const struct { const char* name; bool stalled; int writes; const char *waited, *written, *failure; } rows[] = {
+      {"a reader that keeps up gets every record in order", false, INT_MAX, "", "01234567", ""},
+      {"behind a stalled reader the seventh and eighth wait; a stop puts them over the bound", true, INT_MAX, "67",
+       "01234567", ""},
+      {"a failed write ends the writing and is reported", false, 3, "", "012", "Failed to write to standard output"}};
   for (const auto& row : rows) {
-    ReaderStream reader(row.stalled, row.writes);
+    Reader reader;
+    reader.writesLeft = row.writes;
     std::ostream out(&reader);
-    std::string failure;
-    int firstWait = -1;
+    std::string failure, expected, waited;
+    if (row.stalled) reader.stalled.lock();
     try {
       RecordWriter writer(out, 1000);
-      for (int k = 0; k < 8; ++k) {
-        writer.Queue(std::string(100, static_cast<char>('0' + k)), [&] {
-          if (firstWait < 0) firstWait = k;
-          return false;
-        });
+      for (int k = 0; k < 8; ++k) {  // a record that has to wait for room meets a stop request at once
+        writer.Queue(std::string(100, char('0' + k)), [&] { waited += char('0' + k); return false; });
       }
-      reader.Resume();
+      if (row.stalled) reader.stalled.unlock();
       writer.Finish();
     } catch (const std::runtime_error& error) {
       failure = error.what();
     }
-    std::string expected;
-    for (const char record : row.written) expected += std::string(100, record);
+    for (const char* record = row.written; *record != '\0'; ++record) expected += std::string(100, *record);
     EXPECT_EQ(reader.str(), expected) << row.name;
-    EXPECT_EQ(firstWait, row.firstWait) << row.name;
+    EXPECT_EQ(waited, row.waited) << row.name;
     EXPECT_EQ(failure, row.failure) << row.name;
   }
 }

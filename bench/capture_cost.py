@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""What a running capture costs, and how late its records come, for several
+builds of pcmtap.exe side by side in one run under wine.
+
+Each build plays the same audio (10 ms packets of noise) through the test
+stand-in device, with a reader that keeps up, and is stopped with Ctrl+C.
+Reported per build, alternating builds over the repetitions:
+- CPU: user plus system time of the pcmtap process and of the wineserver
+  (wine's kernel: every event, wait and pipe write goes through it), per
+  minute of audio, from a run in which the stand-in logs nothing; the
+  stand-in's own work (its timer delivers the packets) is inside the pcmtap
+  process and the same for every build;
+- latency of a record, from a second run in which the stand-in logs the time
+  of its start: from the capture time of the record's last frame (the
+  stand-in's performance-counter positions, which under wine count
+  CLOCK_MONOTONIC_RAW) to its arrival at the reader, median and 99th
+  percentile.
+
+usage: capture_cost.py WINE STAND_IN_DLL LABEL=PCMTAP_EXE... [--seconds N] [--runs N]"""
+import argparse
+import os
+import pathlib
+import resource
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "pcmtap"))
+from reference import packed, plan  # noqa: E402
+
+CHUNK = 1024
+
+
+def wineserver_cpu():
+    """CPU seconds used so far by the wineserver processes."""
+    total = 0.0
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+            name = stat.read_text().split("(", 1)[1].split(")", 1)[0]
+        except OSError:
+            continue
+        if name.startswith("wineserver"):
+            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return total
+
+
+def run_once(wine, folder, seconds, logged):
+    """One capture; returns CPU seconds (pcmtap, wineserver), the latencies
+    (when the stand-in logs) and whether every record came."""
+    (folder / "plan.bin").write_bytes(packed(plan(1, 100 * seconds, sizes=(441,))))
+    (folder / "calls.log").unlink(missing_ok=True)
+    env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(folder / "plan.bin"), WINEDLLOVERRIDES="mmdevapi=n;explorer.exe=d",
+               PCMTAP_STAND_IN_LOG=str(folder / "calls.log") if logged else "")
+    children, server = resource.getrusage(resource.RUSAGE_CHILDREN), wineserver_cpu()
+    process = subprocess.Popen([wine, "pcmtap.exe", "start", "--target-pid", "4242"], cwd=folder, env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    # A build that loses audio never writes the last records: Ctrl+C ends the wait for them.
+    timer = threading.Timer(seconds + 10, process.send_signal, [signal.SIGINT])
+    timer.start()
+    arrivals = []
+    expected = seconds * 16000 // CHUNK
+    process.stdout.readline()  # the ready record
+    while len(arrivals) < expected:
+        line = process.stdout.readline()
+        if not line:
+            break
+        arrivals.append(time.clock_gettime(time.CLOCK_MONOTONIC_RAW))
+    timer.cancel()
+    process.send_signal(signal.SIGINT)
+    process.communicate(timeout=60)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - children.ru_utime - children.ru_stime
+    if not logged:
+        return cpu, wineserver_cpu() - server, [], len(arrivals) == expected
+    origin = next(int(c.split()[1]) for c in (folder / "calls.log").read_text().splitlines() if c.startswith("origin"))
+    latencies = []
+    for sequence, arrival in enumerate(arrivals):
+        # The record's last sample is an output point between two input frames; it needs the later one.
+        last_frame = int(((sequence + 1) * CHUNK - 1) * 2.75625) + 1
+        latencies.append(arrival - (origin / 1e7 + (last_frame + 1) / 44100))
+    return cpu, wineserver_cpu() - server, latencies, len(arrivals) == expected
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("wine")
+    parser.add_argument("stand_in")
+    parser.add_argument("builds", nargs="+", help="LABEL=PCMTAP_EXE")
+    parser.add_argument("--seconds", type=int, default=60, help="of audio per run; half as long for latency")
+    parser.add_argument("--runs", type=int, default=2)
+    options = parser.parse_args()
+    with tempfile.TemporaryDirectory() as temporary:
+        folders = {}
+        for build in options.builds:
+            label, exe = build.split("=", 1)
+            folders[label] = pathlib.Path(temporary) / label
+            folders[label].mkdir()
+            shutil.copy(exe, folders[label] / "pcmtap.exe")
+            shutil.copy(options.stand_in, folders[label] / "mmdevapi.dll")
+        results = {label: [] for label in folders}
+        for _ in range(options.runs):
+            for label, folder in folders.items():
+                cpu = run_once(options.wine, folder, options.seconds, False)
+                timed = run_once(options.wine, folder, options.seconds // 2, True)
+                results[label].append((cpu[0], cpu[1], timed[2], cpu[3] and timed[3]))
+    minutes = options.seconds / 60
+    print(f"{options.seconds} s of audio for CPU, {options.seconds // 2} s for latency, {options.runs} runs per build, "
+          "alternating")
+    for label, runs in results.items():
+        cpu = statistics.median(r[0] for r in runs) / minutes
+        server = statistics.median(r[1] for r in runs) / minutes
+        latencies = sorted(l for r in runs for l in r[2])
+        p50, p99 = latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
+        complete = "all records" if all(r[3] for r in runs) else "records missing: audio lost"
+        print(f"{label:>8}: CPU {cpu:.3f} s/min of audio (wineserver {server:.3f} s/min); "
+              f"record latency median {p50 * 1000:.1f} ms, 99th percentile {p99 * 1000:.1f} ms; {complete}")
+
+
+if __name__ == "__main__":
+    main()
