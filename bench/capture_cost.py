@@ -16,7 +16,7 @@ Reported per build, alternating builds over the repetitions:
   CLOCK_MONOTONIC_RAW) to its arrival at the reader, median and 99th
   percentile.
 
-usage: capture_cost.py WINE STAND_IN_DLL LABEL=PCMTAP_EXE... [--seconds N] [--runs N]"""
+usage: capture_cost.py WINE STAND_IN_DLL LABEL=PCMTAP_EXE... [--seconds N] [--runs N] [--chunk-frames N]"""
 import argparse
 import os
 import pathlib
@@ -33,8 +33,6 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "pcmtap"))
 from reference import packed, plan  # noqa: E402
 
-CHUNK = 1024
-
 
 def wineserver_cpu():
     """CPU seconds used so far by the wineserver processes."""
@@ -50,7 +48,7 @@ def wineserver_cpu():
     return total
 
 
-def run_once(wine, folder, seconds, logged):
+def run_once(wine, folder, seconds, logged, chunk):
     """One capture; returns CPU seconds (pcmtap, wineserver), the latencies
     (when the stand-in logs) and whether every record came."""
     (folder / "plan.bin").write_bytes(packed(plan(1, 100 * seconds, sizes=(441,))))
@@ -58,13 +56,14 @@ def run_once(wine, folder, seconds, logged):
     env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(folder / "plan.bin"), WINEDLLOVERRIDES="mmdevapi=n;explorer.exe=d",
                PCMTAP_STAND_IN_LOG=str(folder / "calls.log") if logged else "")
     children, server = resource.getrusage(resource.RUSAGE_CHILDREN), wineserver_cpu()
-    process = subprocess.Popen([wine, "pcmtap.exe", "start", "--target-pid", "4242"], cwd=folder, env=env,
+    process = subprocess.Popen([wine, "pcmtap.exe", "start", "--target-pid", "4242", "--chunk-frames", str(chunk)],
+                               cwd=folder, env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     # A build that loses audio never writes the last records: Ctrl+C ends the wait for them.
     timer = threading.Timer(seconds + 10, process.send_signal, [signal.SIGINT])
     timer.start()
     arrivals = []
-    expected = seconds * 16000 // CHUNK
+    expected = seconds * 16000 // chunk
     process.stdout.readline()  # the ready record
     while len(arrivals) < expected:
         line = process.stdout.readline()
@@ -82,7 +81,7 @@ def run_once(wine, folder, seconds, logged):
     latencies = []
     for sequence, arrival in enumerate(arrivals):
         # The record's last sample is an output point between two input frames; it needs the later one.
-        last_frame = int(((sequence + 1) * CHUNK - 1) * 2.75625) + 1
+        last_frame = int(((sequence + 1) * chunk - 1) * 2.75625) + 1
         latencies.append(arrival - (origin / 1e7 + (last_frame + 1) / 44100))
     return cpu, wineserver_cpu() - server, latencies, len(arrivals) == expected
 
@@ -94,6 +93,7 @@ def main():
     parser.add_argument("builds", nargs="+", help="LABEL=PCMTAP_EXE")
     parser.add_argument("--seconds", type=int, default=60, help="of audio per run; half as long for latency")
     parser.add_argument("--runs", type=int, default=2)
+    parser.add_argument("--chunk-frames", type=int, default=1024)
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as temporary:
         folders = {}
@@ -106,12 +106,12 @@ def main():
         results = {label: [] for label in folders}
         for _ in range(options.runs):
             for label, folder in folders.items():
-                cpu = run_once(options.wine, folder, options.seconds, False)
-                timed = run_once(options.wine, folder, options.seconds // 2, True)
+                cpu = run_once(options.wine, folder, options.seconds, False, options.chunk_frames)
+                timed = run_once(options.wine, folder, options.seconds // 2, True, options.chunk_frames)
                 results[label].append((cpu[0], cpu[1], timed[2], cpu[3] and timed[3]))
     minutes = options.seconds / 60
     print(f"{options.seconds} s of audio for CPU, {options.seconds // 2} s for latency, {options.runs} runs per build, "
-          "alternating")
+          f"alternating; chunks of {options.chunk_frames} samples")
     for label, runs in results.items():
         cpu = statistics.median(r[0] for r in runs) / minutes
         server = statistics.median(r[1] for r in runs) / minutes

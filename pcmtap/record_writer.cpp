@@ -27,14 +27,16 @@ RecordWriter::~RecordWriter() { EndWriter(); }
 void RecordWriter::Queue(std::string record, const std::function<bool()>& keepWaiting) {
   const std::size_t cost = CostOf(record);
   std::unique_lock<std::mutex> lock(mutex_);
-  // An empty queue takes any record, so that none can wait for ever.
-  const auto roomOrFailure = [&] { return failed_ || records_.empty() || queuedBytes_ + cost <= capacityBytes_; };
+  // With nothing outstanding any record goes in, so that none can wait for
+  // ever; records taken by the writer count until they are written.
+  const auto roomOrFailure = [&] { return failed_ || queuedBytes_ == 0 || queuedBytes_ + cost <= capacityBytes_; };
   while (!room_.wait_for(lock, kRoomSlice, roomOrFailure) && keepWaiting()) {
   }
   if (failed_) ThrowWriteFailed();
   records_.push_back(std::move(record));
   queuedBytes_ += cost;
-  queued_.notify_one();
+  // The writer waits only for an empty queue.
+  if (records_.size() == 1) queued_.notify_one();
 }
 
 void RecordWriter::CheckWrites() const {
@@ -56,22 +58,29 @@ void RecordWriter::EndWriter() {
   if (thread_.joinable()) thread_.join();
 }
 
-// The writer thread: takes the records in order and writes each whole,
-// flushed, outside the lock, so that the queue takes more meanwhile. After a
-// failed write nothing more can reach the reader: the rest is dropped.
+// The writer thread: takes every record queued so far and writes them in
+// order, each whole, with one flush after the last: none waits for a later
+// one, and small records cost one write for many. The lock is held only to
+// take them, so the queue fills meanwhile. After a failed write nothing more
+// can reach the reader: the rest is dropped.
 void RecordWriter::WriteQueued() {
+  std::deque<std::string> taken;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     queued_.wait(lock, [this] { return !records_.empty() || ending_; });
     if (records_.empty()) return;
-    const std::string record = std::move(records_.front());
-    records_.pop_front();
+    taken.swap(records_);
     lock.unlock();
-    out_.write(record.data(), static_cast<std::streamsize>(record.size()));
+    std::size_t cost = 0;
+    for (const std::string& record : taken) {
+      out_.write(record.data(), static_cast<std::streamsize>(record.size()));
+      cost += CostOf(record);
+    }
     out_.flush();
     const bool written = static_cast<bool>(out_);
+    taken.clear();
     lock.lock();
-    queuedBytes_ -= CostOf(record);
+    queuedBytes_ -= cost;
     if (!written) {
       failed_ = true;
       records_.clear();

@@ -22,8 +22,8 @@ struct Reader : std::stringbuf {
   int writesLeft = INT_MAX;
 };
 
-// Eight records of 100 bytes each, numbered 0 to 7; a queue of 1000 bytes
-// holds six (a record costs its text and 64 bytes around it).
+// Eight records of 100 bytes each, numbered 0 to 7; the queue holds six,
+// exactly (a record costs its text and 64 bytes around it).
 TEST(RecordWriter, KeepsOrderAndBoundAndReportsAFailedWrite) {
   const struct { const char* name; bool stalled; int writes; const char *waited, *written, *failure; } rows[] = {
       {"a reader that keeps up gets every record in order", false, INT_MAX, "", "01234567", ""},
@@ -37,7 +37,7 @@ TEST(RecordWriter, KeepsOrderAndBoundAndReportsAFailedWrite) {
     std::string failure, expected, waited;
     if (row.stalled) reader.stalled.lock();
     try {
-      RecordWriter writer(out, 1000);
+      RecordWriter writer(out, 6 * 164);
       for (int k = 0; k < 8; ++k) {  // a record that has to wait for room meets a stop request at once
         writer.Queue(std::string(100, char('0' + k)), [&] { waited += char('0' + k); return false; });
       }
