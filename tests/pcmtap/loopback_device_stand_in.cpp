@@ -140,11 +140,13 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return S_OK;
   }
 
-  STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME, REFERENCE_TIME period,
+  // The buffer asked for is checked, though this device, like the real one, keeps what it keeps.
+  STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME buffer, REFERENCE_TIME period,
                           const WAVEFORMATEX* format, LPCGUID session) override {
     static const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
     if (Fails("Initialize")) return kInjected;
-    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != streamFlags || period != 0 || session) return E_INVALIDARG;
+    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != streamFlags || buffer != 50000000 || period != 0 || session)
+      return E_INVALIDARG;
     // The 18 bytes up to and with cbSize; padding after them is no part of the format.
     return std::memcmp(format, &kFormat, 18) == 0 ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
   }
