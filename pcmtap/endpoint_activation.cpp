@@ -62,12 +62,10 @@ DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role)
                 "CoCreateInstance");
   ThrowIfFailed(enumerator_->RegisterEndpointNotificationCallback(listener_.Get()),
                 "IMMDeviceEnumerator::RegisterEndpointNotificationCallback");
-  registered_ = true;
 }
 
-DefaultRenderEndpoint::~DefaultRenderEndpoint() {
-  if (registered_) enumerator_->UnregisterEndpointNotificationCallback(listener_.Get());
-}
+// Runs only after a whole construction, so the listener is registered.
+DefaultRenderEndpoint::~DefaultRenderEndpoint() { enumerator_->UnregisterEndpointNotificationCallback(listener_.Get()); }
 
 ComPtr<IAudioClient> DefaultRenderEndpoint::Activate() {
   ComPtr<IMMDevice> device;

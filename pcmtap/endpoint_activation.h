@@ -37,7 +37,6 @@ class DefaultRenderEndpoint {
   const ERole role_;
   ComPtr<DefaultDeviceListener> listener_;
   ComPtr<IMMDeviceEnumerator> enumerator_;
-  bool registered_ = false;
   ULONGLONG retryAt_ = 0;  // GetTickCount64 time of the next attempt; 0: none waits
 };
 
