@@ -67,7 +67,6 @@ TEST(Driver, EveryWayOutUndoesWhatWasDoneAndNoMore) {
     EXPECT_EQ(returned.load(), !eventFails);
     // A failed CreateEventW leaves the apartment entered, and the run ends before its ready record.
     EXPECT_EQ(g_calls + " " + message, eventFails ? "ie CreateEventW failed" : "ieacu ");
-    EXPECT_EQ(out.str().find("\"type\":\"ready\"") != std::string::npos, !eventFails);
   }
   CoUninitialize();  // the apartment that the failed CreateEventW left entered
 }

@@ -353,8 +353,6 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void**
                                                 : CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return S_FALSE; }
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_DETACH) Fails(IgnoresCtrlC() ? "exit ignoring Ctrl+C" : "exit taking Ctrl+C");
   return TRUE;
