@@ -39,10 +39,10 @@ def wineserver_cpu():
     total = 0.0
     for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
         try:
-            fields = stat.read_text().rsplit(")", 1)[1].split()
-            name = stat.read_text().split("(", 1)[1].split(")", 1)[0]
+            text = stat.read_text()
         except OSError:
             continue
+        name, fields = text.split("(", 1)[1].split(")", 1)[0], text.rsplit(")", 1)[1].split()
         if name.startswith("wineserver"):
             total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     return total
