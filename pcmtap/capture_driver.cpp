@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "pcmtap/capture_stream.h"
 #include "pcmtap/conversion.h"
 #include "pcmtap/endpoint_activation.h"
-#include "pcmtap/interface_ids.h"
 #include "pcmtap/loopback_activation.h"
 #include "pcmtap/on_exit.h"
 #include "pcmtap/protocol.h"
@@ -32,24 +33,6 @@ namespace {
 constexpr DWORD kCloseGraceMilliseconds = 3000;
 
 constexpr DWORD kWaitSliceMilliseconds = 200;
-// Where the device honours it, a buffer of five seconds rides out a moment in
-// which this thread gets no processor; it costs under a megabyte inside the
-// audio engine and delays nothing, since the event still fires every device
-// period. The process-loopback device is reported to keep almost nothing
-// whatever is asked, which is why this thread never waits on the host.
-constexpr REFERENCE_TIME kBufferDuration = 50000000;  // 5 s in 100 ns units
-
-WAVEFORMATEX CaptureFormat() {
-  WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = 2;
-  format.nSamplesPerSec = 44100;
-  format.nAvgBytesPerSec = 176400;
-  format.nBlockAlign = 4;
-  format.wBitsPerSample = 16;
-  format.cbSize = 0;
-  return format;
-}
 
 // The performance counter in 100 ns units, the unit of the packets'
 // positions. Neither query fails on any Windows this program runs on.
@@ -63,8 +46,9 @@ std::uint64_t PerformanceCounterTime() {
   return ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond;
 }
 
-ComPtr<IAudioClient> ActivateWithSystem(const CaptureOptions& options) {
-  return ActivateProcessLoopbackClient(options);
+std::unique_ptr<AudioSource> OpenSystemSource(const CaptureOptions& options) {
+  if (options.source == CaptureSource::Endpoint) return std::make_unique<DefaultRenderEndpoint>(options.role);
+  return std::make_unique<ProcessLoopbackSource>(options);
 }
 
 // The multimedia class scheduler's priority for the thread that reads the
@@ -88,17 +72,15 @@ class CapturePriority {
   HANDLE task_;
 };
 
-// The audio side of a run, from the activation to the release of the clients.
-// Members are destroyed in reverse order, so on every way out the converter
-// goes first, then the capture client, then the audio client, then the
-// endpoint source's enumerator.
+// The audio side of a run, from the source's first stream to the release of
+// the last. Members are destroyed in reverse order, so on every way out the
+// converter goes first, then the stream, then the source.
 class CaptureSession {
  public:
   CaptureSession(const CaptureOptions& options, const CapturePlatform& platform, HANDLE audioEvent,
                  RecordWriter& writer)
-      : options_(options), platform_(platform), audioEvent_(audioEvent), writer_(writer),
+      : options_(options), audioEvent_(audioEvent), writer_(writer), source_(platform.openSource(options)),
         converter_(options.chunkFrames) {
-    if (options.source == CaptureSource::Endpoint) endpoint_.emplace(options.role);
     OpenStream();
     Queue(ReadyRecord(options));
   }
@@ -108,69 +90,40 @@ class CaptureSession {
       const CapturePriority priority;
       while (!g_stopRequested.load()) {
         writer_.CheckWrites();
-        const DWORD wait = platform_.waitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
+        const DWORD wait = WaitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
         if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
-        // An endpoint is asked after a time-out too: a device that went away may signal nothing.
-        const bool tookPackets = captureClient_ && (wait == WAIT_OBJECT_0 || endpoint_) && DrainUnlessDeviceGone();
-        if (endpoint_ && endpoint_->ReopenDue()) Reopen();
+        const bool tookPackets =
+            stream_ && (wait == WAIT_OBJECT_0 || source_->ReadAfterTimeout()) && DrainUnlessDeviceGone();
+        if (source_->ReopenDue()) Reopen();
         if (!tookPackets) FillSilenceSoFar();
       }
     }
-    if (audioClient_) audioClient_->Stop();
+    if (stream_) stream_->Stop();
   }
 
  private:
   // The first start also sets where a time-true stream begins.
   void OpenStream() {
-    audioClient_ = endpoint_ ? endpoint_->Activate() : platform_.activateClient(options_);
-    captureClient_ = StartCapture();
+    stream_.emplace(source_->Activate(), source_->ExtraStreamFlags(), audioEvent_);
     if (options_.gaps == GapPolicy::Fill && !timeline_) timeline_.emplace(PerformanceCounterTime());
-    ThrowIfFailed(audioClient_->Start(), "IAudioClient::Start");
-  }
-
-  ComPtr<IAudioCaptureClient> StartCapture() {
-    const WAVEFORMATEX format = CaptureFormat();
-    // A render device mixes in a format of its own (often 48 kHz float, or
-    // more channels); the engine converts it to ours, so the converter sees
-    // one format whatever the source.
-    const DWORD conversion =
-        endpoint_ ? AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY : 0;
-    ThrowIfFailed(audioClient_->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                           AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
-                                               conversion,
-                                           kBufferDuration, 0, &format, nullptr),
-                  "IAudioClient::Initialize");
-    ThrowIfFailed(audioClient_->SetEventHandle(audioEvent_), "IAudioClient::SetEventHandle");
-    ComPtr<IAudioCaptureClient> captureClient;
-    ThrowIfFailed(audioClient_->GetService(kIidAudioCaptureClient, captureClient.PutVoid()),
-                  "IAudioClient::GetService");
-    return captureClient;
+    stream_->Start();
   }
 
   void CloseStream() {
-    if (audioClient_) audioClient_->Stop();
-    captureClient_.Reset();
-    audioClient_.Reset();
+    if (stream_) stream_->Stop();
+    stream_.reset();
   }
 
-  // Only the endpoint source can go on without its device: another device
-  // becomes the default, or one appears. Process loopback has no other.
-  bool DeviceGone(const PlatformError& failure) const {
-    return endpoint_ && (failure.status() == AUDCLNT_E_DEVICE_INVALIDATED || failure.status() == E_NOTFOUND);
-  }
-
-  // The stream goes on from the present default device, whose first packets
-  // follow the last ones of the old device in the same converter; while no
-  // device is the default, from the next that becomes it.
+  // The stream goes on from the source's next device, whose first packets
+  // follow the last ones of the old device in the same converter; when
+  // opening fails for want of a device, the source says when to try again.
   void Reopen() {
     CloseStream();
     try {
       OpenStream();
-      endpoint_->Opened();
     } catch (const PlatformError& failure) {
-      if (!DeviceGone(failure)) throw;
+      if (!source_->OpenFailed(failure)) throw;
       CloseStream();
-      endpoint_->RetryLater();
     }
   }
 
@@ -178,9 +131,8 @@ class CaptureSession {
     try {
       return Drain();
     } catch (const PlatformError& failure) {
-      if (!DeviceGone(failure)) throw;
+      if (!source_->StreamLost(failure)) throw;
       CloseStream();
-      endpoint_->Lost();
       return false;
     }
   }
@@ -190,25 +142,17 @@ class CaptureSession {
   // Silence that goes before a packet is written while the packet is held.
   // Returns whether there was a packet.
   bool Drain() {
-    UINT32 packetFrames = 0;
-    ThrowIfFailed(captureClient_->GetNextPacketSize(&packetFrames), "GetNextPacketSize");
-    const bool any = packetFrames != 0;
-    while (packetFrames != 0) {
-      BYTE* data = nullptr;
-      UINT32 frames = 0;
-      DWORD flags = 0;
-      UINT64 position = 0;
-      ThrowIfFailed(captureClient_->GetBuffer(&data, &frames, &flags, nullptr, timeline_ ? &position : nullptr),
-                    "IAudioCaptureClient::GetBuffer");
-      if (timeline_ && (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
-        AddSilence(timeline_->SilenceBefore(position));
+    UINT32 pending = stream_->PendingFrames();
+    const bool any = pending != 0;
+    for (; pending != 0; pending = stream_->PendingFrames()) {
+      const CaptureStream::Packet packet = stream_->Take(timeline_.has_value());
+      if (timeline_ && (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
+        AddSilence(timeline_->SilenceBefore(packet.position));
       }
-      converter_.AddPacket(reinterpret_cast<const std::int16_t*>(data), frames, flags);
-      if (timeline_) timeline_->Advance(frames);
-      ThrowIfFailed(captureClient_->ReleaseBuffer(frames), "IAudioCaptureClient::ReleaseBuffer");
+      converter_.AddPacket(packet.samples, packet.frames, packet.flags);
+      if (timeline_) timeline_->Advance(packet.frames);
+      stream_->Release(packet);
       WriteChunks();
-      packetFrames = 0;
-      ThrowIfFailed(captureClient_->GetNextPacketSize(&packetFrames), "GetNextPacketSize");
     }
     return any;
   }
@@ -242,12 +186,10 @@ class CaptureSession {
   }
 
   const CaptureOptions options_;
-  const CapturePlatform& platform_;
   HANDLE audioEvent_;
   RecordWriter& writer_;
-  std::optional<DefaultRenderEndpoint> endpoint_;  // only for the endpoint source
-  ComPtr<IAudioClient> audioClient_;
-  ComPtr<IAudioCaptureClient> captureClient_;
+  const std::unique_ptr<AudioSource> source_;
+  std::optional<CaptureStream> stream_;  // none while the source has no device
   StreamConverter converter_;
   std::optional<StreamTimeline> timeline_;  // only when gaps are filled
   std::vector<std::int16_t> chunk_;
@@ -273,8 +215,7 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
 }
 
 CapturePlatform SystemCapturePlatform() {
-  return {&SetConsoleCtrlHandler, &CoInitializeEx, &CoUninitialize, &CreateEventW,
-          &WaitForSingleObject,   &CloseHandle,    &ActivateWithSystem};
+  return {&CoInitializeEx, &CoUninitialize, &CreateEventW, &CloseHandle, &OpenSystemSource};
 }
 
 void RunCapture(CaptureOptions options) {
@@ -285,8 +226,8 @@ void RunCapture(const CaptureOptions& options, const CapturePlatform& platform, 
   // "Ignore Ctrl+C" is inherited from whoever started us (a host that was
   // ignoring it at that moment, or a new process group): while it is set,
   // Ctrl+C calls no handler and the run could never end in order.
-  platform.setConsoleCtrlHandler(nullptr, FALSE);
-  platform.setConsoleCtrlHandler(&ConsoleCtrlHandler, TRUE);
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(&ConsoleCtrlHandler, TRUE);
   ThrowIfFailed(platform.coInitializeEx(nullptr, COINIT_MULTITHREADED), "CoInitializeEx");
   const HANDLE audioEvent = platform.createEventW(nullptr, FALSE, FALSE, nullptr);
   if (audioEvent == nullptr) throw std::runtime_error("CreateEventW failed");

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <ostream>
 
+#include "pcmtap/audio_source.h"
 #include "pcmtap/cli.h"
-#include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
 
 namespace pcmtap {
@@ -20,15 +21,14 @@ extern std::atomic<bool> g_stopRequested;
 // a grace period, by which time main has normally ended the process.
 BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType);
 
-// The platform entry points that the driver uses; tests replace them.
+// The platform entry points around the capture, and the source of its
+// audio, that tests replace to see the order of start-up and teardown.
 struct CapturePlatform {
-  BOOL(WINAPI* setConsoleCtrlHandler)(PHANDLER_ROUTINE, BOOL);
   HRESULT(WINAPI* coInitializeEx)(LPVOID, DWORD);
   void(WINAPI* coUninitialize)();
   HANDLE(WINAPI* createEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
-  DWORD(WINAPI* waitForSingleObject)(HANDLE, DWORD);
   BOOL(WINAPI* closeHandle)(HANDLE);
-  ComPtr<IAudioClient> (*activateClient)(const CaptureOptions&);
+  std::unique_ptr<AudioSource> (*openSource)(const CaptureOptions&);
 };
 
 CapturePlatform SystemCapturePlatform();

@@ -14,6 +14,12 @@ constexpr ULONGLONG kSettleMilliseconds = 250;
 // While no render device is the default, how often to look for one.
 constexpr ULONGLONG kRetryMilliseconds = 1000;
 
+// The device is unusable (unplugged, disabled, reconfigured), or none is the
+// default: another may become it.
+bool DeviceGone(const PlatformError& failure) {
+  return failure.status() == AUDCLNT_E_DEVICE_INVALIDATED || failure.status() == E_NOTFOUND;
+}
+
 }  // namespace
 
 // Told of device changes on a thread of the platform's, where it must neither
@@ -68,6 +74,7 @@ DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role)
 DefaultRenderEndpoint::~DefaultRenderEndpoint() { enumerator_->UnregisterEndpointNotificationCallback(listener_.Get()); }
 
 ComPtr<IAudioClient> DefaultRenderEndpoint::Activate() {
+  retryAt_ = 0;  // any retry due is this one; OpenFailed sets the next
   ComPtr<IMMDevice> device;
   ThrowIfFailed(enumerator_->GetDefaultAudioEndpoint(eRender, role_, device.Put()),
                 "IMMDeviceEnumerator::GetDefaultAudioEndpoint");
@@ -87,10 +94,20 @@ bool DefaultRenderEndpoint::ReopenDue() {
   return retryAt_ != 0 && now >= retryAt_;
 }
 
-void DefaultRenderEndpoint::Lost() { listener_->changedAt.store(GetTickCount64()); }
+DWORD DefaultRenderEndpoint::ExtraStreamFlags() const {
+  return AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+}
 
-void DefaultRenderEndpoint::RetryLater() { retryAt_ = GetTickCount64() + kRetryMilliseconds; }
+bool DefaultRenderEndpoint::StreamLost(const PlatformError& failure) {
+  if (!DeviceGone(failure)) return false;
+  listener_->changedAt.store(GetTickCount64());
+  return true;
+}
 
-void DefaultRenderEndpoint::Opened() { retryAt_ = 0; }
+bool DefaultRenderEndpoint::OpenFailed(const PlatformError& failure) {
+  if (!DeviceGone(failure)) return false;
+  retryAt_ = GetTickCount64() + kRetryMilliseconds;
+  return true;
+}
 
 }  // namespace pcmtap

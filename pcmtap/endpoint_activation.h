@@ -3,33 +3,36 @@
 // keeps out of process loopback), and follows the default as it changes.
 #pragma once
 
+#include "pcmtap/audio_source.h"
 #include "pcmtap/cli.h"
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
 
 namespace pcmtap {
 
-class DefaultRenderEndpoint {
+class DefaultRenderEndpoint final : public AudioSource {
  public:
   // Registers for changes of the default device before the first activation,
   // so that none is missed. Throws on failure.
   explicit DefaultRenderEndpoint(EndpointRole role);
-  ~DefaultRenderEndpoint();
+  ~DefaultRenderEndpoint() override;
   DefaultRenderEndpoint(const DefaultRenderEndpoint&) = delete;
   DefaultRenderEndpoint& operator=(const DefaultRenderEndpoint&) = delete;
 
-  // An audio client of the present default device, not yet initialised.
-  // Throws; E_NOTFOUND while no render device is the default.
-  ComPtr<IAudioClient> Activate();
-
-  // Whether to open the stream anew now: a change of the default device has
-  // settled, or a retry after finding none is due.
-  bool ReopenDue();
-  // The stream's device became unusable: open anew as after a change.
-  void Lost();
-  // Opening found no device: try again a little later, never in a spin.
-  void RetryLater();
-  void Opened();
+  // An audio client of the present default device. Throws; E_NOTFOUND while
+  // no render device is the default.
+  ComPtr<IAudioClient> Activate() override;
+  // A render device mixes in a format of its own (often 48 kHz float, or more
+  // channels): the engine converts it to the capture format.
+  DWORD ExtraStreamFlags() const override;
+  bool ReadAfterTimeout() const override { return true; }
+  // A device that went away is followed as after a change of the default.
+  bool StreamLost(const PlatformError& failure) override;
+  // While no device is the default, one is looked for a little later, never
+  // in a spin.
+  bool OpenFailed(const PlatformError& failure) override;
+  // A change of the default device has settled, or a retry is due.
+  bool ReopenDue() override;
 
  private:
   class DefaultDeviceListener;

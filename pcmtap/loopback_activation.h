@@ -1,7 +1,8 @@
-// Process-loopback activation: one blocking call that yields an audio client
-// capturing everything but one process tree, or that tree alone.
+// Process loopback: everything the machine plays but one process tree, or
+// that tree alone, obtained by one blocking activation.
 #pragma once
 
+#include "pcmtap/audio_source.h"
 #include "pcmtap/cli.h"
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
@@ -11,5 +12,16 @@ namespace pcmtap {
 // Blocks, without a time limit, until the platform has completed the
 // activation. Never returns an empty reference; throws std::runtime_error.
 ComPtr<IAudioClient> ActivateProcessLoopbackClient(const CaptureOptions& options);
+
+// The process-loopback device is tied to no output device, so there is no
+// other to go on with: any failure of its stream ends the run.
+class ProcessLoopbackSource final : public AudioSource {
+ public:
+  explicit ProcessLoopbackSource(const CaptureOptions& options) : options_(options) {}
+  ComPtr<IAudioClient> Activate() override { return ActivateProcessLoopbackClient(options_); }
+
+ private:
+  const CaptureOptions options_;
+};
 
 }  // namespace pcmtap

@@ -16,8 +16,8 @@
 namespace pcmtap {
 namespace {
 
-// The seam's calls, a letter each: i CoInitializeEx, e CreateEventW, a activation (A: while Ctrl+C is
-// ignored), c CloseHandle, u CoUninitialize.
+// The seam's calls, a letter each: i CoInitializeEx, e CreateEventW, a the source opened (A: while Ctrl+C
+// is ignored), c CloseHandle, u CoUninitialize.
 std::string g_calls;
 bool g_eventFails = false;
 
@@ -42,9 +42,9 @@ TEST(Driver, EveryWayOutUndoesWhatWasDoneAndNoMore) {
     g_calls += 'e';
     return g_eventFails ? nullptr : CreateEventW(a, m, s, n);
   };
-  platform.activateClient = [](const CaptureOptions& options) {
+  platform.openSource = [](const CaptureOptions& options) {
     g_calls += IgnoresCtrlC() ? 'A' : 'a';
-    return SystemCapturePlatform().activateClient(options);
+    return SystemCapturePlatform().openSource(options);
   };
   platform.closeHandle = [](HANDLE handle) { g_calls += 'c'; return CloseHandle(handle); };
   platform.coUninitialize = [] { g_calls += 'u'; CoUninitialize(); };
