@@ -46,7 +46,8 @@ std::uint64_t PerformanceCounterTime() {
   return ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond;
 }
 
-std::unique_ptr<AudioSource> OpenSystemSource(const CaptureOptions& options) {
+// The source that the options ask for.
+std::unique_ptr<AudioSource> OpenSource(const CaptureOptions& options) {
   if (options.source == CaptureSource::Endpoint) return std::make_unique<DefaultRenderEndpoint>(options.role);
   return std::make_unique<ProcessLoopbackSource>(options);
 }
@@ -77,9 +78,8 @@ class CapturePriority {
 // converter goes first, then the stream, then the source.
 class CaptureSession {
  public:
-  CaptureSession(const CaptureOptions& options, const CapturePlatform& platform, HANDLE audioEvent,
-                 RecordWriter& writer)
-      : options_(options), audioEvent_(audioEvent), writer_(writer), source_(platform.openSource(options)),
+  CaptureSession(const CaptureOptions& options, HANDLE audioEvent, RecordWriter& writer)
+      : options_(options), audioEvent_(audioEvent), writer_(writer), source_(OpenSource(options)),
         converter_(options.chunkFrames) {
     OpenStream();
     Queue(ReadyRecord(options));
@@ -215,7 +215,7 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
 }
 
 CapturePlatform SystemCapturePlatform() {
-  return {&CoInitializeEx, &CoUninitialize, &CreateEventW, &CloseHandle, &OpenSystemSource};
+  return {&CoInitializeEx, &CoUninitialize, &CreateEventW, &CloseHandle};
 }
 
 void RunCapture(CaptureOptions options) {
@@ -237,7 +237,7 @@ void RunCapture(const CaptureOptions& options, const CapturePlatform& platform, 
   // The clients are released first; then every record queued goes out, on
   // a failure too, before its error line.
   RecordWriter writer(out);
-  CaptureSession(options, platform, audioEvent, writer).RunUntilStopped();
+  CaptureSession(options, audioEvent, writer).RunUntilStopped();
   writer.Finish();
 }
 

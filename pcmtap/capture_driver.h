@@ -3,10 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <ostream>
 
-#include "pcmtap/audio_source.h"
 #include "pcmtap/cli.h"
 #include "pcmtap/platform.h"
 
@@ -21,14 +19,13 @@ extern std::atomic<bool> g_stopRequested;
 // a grace period, by which time main has normally ended the process.
 BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType);
 
-// The platform entry points around the capture, and the source of its
-// audio, that tests replace to see the order of start-up and teardown.
+// The platform entry points around the capture that tests replace to see
+// the order of start-up and teardown.
 struct CapturePlatform {
   HRESULT(WINAPI* coInitializeEx)(LPVOID, DWORD);
   void(WINAPI* coUninitialize)();
   HANDLE(WINAPI* createEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
   BOOL(WINAPI* closeHandle)(HANDLE);
-  std::unique_ptr<AudioSource> (*openSource)(const CaptureOptions&);
 };
 
 CapturePlatform SystemCapturePlatform();
