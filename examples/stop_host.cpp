@@ -1,6 +1,6 @@
 // stop_host.cpp: example of a host WITHOUT a console of its own (linked with -mwindows) that starts
 // pcmtap.exe with pipes, reads its records for a while, then stops it in order with "pcmtap.exe stop".
-// Usage: stop_host.exe <path of pcmtap.exe> <seconds> [file for the records]
+// Usage: stop_host.exe <path of pcmtap.exe> <seconds> [file for the records [more options of start]]
 // It reports on its standard output as it goes; the exit status is 0 when both processes ended with 0.
 #include <windows.h>
 #include <atomic>
@@ -85,7 +85,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   Child capture;
   if (argc > 3) capture.out.copy = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (!capture.Start(argv[1], L"start --target-pid " + std::to_wstring(GetCurrentProcessId()))) return 3;
+  std::wstring options = L"start --target-pid " + std::to_wstring(GetCurrentProcessId());
+  for (int i = 4; i < argc; ++i) options += std::wstring(L" ") + argv[i];
+  if (!capture.Start(argv[1], options)) return 3;
   Say("host " + std::to_string(GetCurrentProcessId()) + " started pcmtap.exe, process id " +
       std::to_string(capture.process.dwProcessId));
 

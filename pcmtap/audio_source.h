@@ -1,15 +1,29 @@
 // Where a capture's audio comes from. The capture loop is the same for every
 // source; what sets one apart is said here: how it obtains the audio client
-// of a new stream, which stream flags that client needs, and whether the
-// source can go on when its device goes away. The defaults are those of a
-// source whose device never goes away.
+// of a new stream, which stream flags that client needs, whether the source
+// can go on when its device goes away, and which audio sessions it should
+// hear. The defaults are those of a source whose device never goes away.
 #pragma once
+
+#include <cstdint>
 
 #include "pcmtap/cli.h"
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
 
 namespace pcmtap {
+
+// The audio sessions that a source should hear, for the watch over a deaf
+// capture: those on the default render device of `role` alone, or those on
+// every active render device (process loopback hears them all); of these,
+// with a `treeRoot`, those inside its process tree (include mode) or outside
+// it (exclude mode).
+struct SessionScope {
+  bool defaultDeviceOnly = false;
+  EndpointRole role = EndpointRole::Console;
+  std::uint32_t treeRoot = 0;  // 0: the sessions of every process
+  LoopbackMode mode = LoopbackMode::ExcludeTargetProcessTree;
+};
 
 class AudioSource {
  public:
@@ -29,6 +43,7 @@ class AudioSource {
   virtual bool OpenFailed(const PlatformError& /*failure*/) { return false; }
   // Whether to open a new stream now.
   virtual bool ReopenDue() { return false; }
+  virtual SessionScope HeardSessions() const = 0;
 };
 
 }  // namespace pcmtap

@@ -17,6 +17,7 @@
 #include "pcmtap/on_exit.h"
 #include "pcmtap/protocol.h"
 #include "pcmtap/record_writer.h"
+#include "pcmtap/session_watch.h"
 #include "pcmtap/stream_timeline.h"
 
 namespace pcmtap {
@@ -75,7 +76,8 @@ class CapturePriority {
 
 // The audio side of a run, from the source's first stream to the release of
 // the last. Members are destroyed in reverse order, so on every way out the
-// converter goes first, then the stream, then the source.
+// watch over the sessions ends first, then the converter goes, then the
+// stream, then the source.
 class CaptureSession {
  public:
   CaptureSession(const CaptureOptions& options, HANDLE audioEvent, RecordWriter& writer)
@@ -83,6 +85,7 @@ class CaptureSession {
         converter_(options.chunkFrames) {
     OpenStream();
     Queue(ReadyRecord(options));
+    if (options.notices) watch_.emplace(source_->HeardSessions(), writer_);
   }
 
   void RunUntilStopped() {
@@ -90,6 +93,7 @@ class CaptureSession {
       const CapturePriority priority;
       while (!g_stopRequested.load()) {
         writer_.CheckWrites();
+        if (watch_) watch_->RethrowFailure();
         const DWORD wait = WaitForSingleObject(audioEvent_, kWaitSliceMilliseconds);
         if (wait != WAIT_TIMEOUT && wait != WAIT_OBJECT_0) throw std::runtime_error("WaitForSingleObject failed");
         const bool tookPackets =
@@ -98,6 +102,7 @@ class CaptureSession {
         if (!tookPackets) FillSilenceSoFar();
       }
     }
+    watch_.reset();
     if (stream_) stream_->Stop();
   }
 
@@ -146,6 +151,7 @@ class CaptureSession {
     const bool any = pending != 0;
     for (; pending != 0; pending = stream_->PendingFrames()) {
       const CaptureStream::Packet packet = stream_->Take(timeline_.has_value());
+      if (watch_) watch_->Captured(packet.samples, packet.frames, packet.flags);
       if (timeline_ && (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
         AddSilence(timeline_->SilenceBefore(packet.position));
       }
@@ -194,6 +200,7 @@ class CaptureSession {
   std::optional<StreamTimeline> timeline_;  // only when gaps are filled
   std::vector<std::int16_t> chunk_;
   std::uint64_t nextSequence_ = 0;
+  std::optional<SessionWatch> watch_;  // only with notices; last, so that it ends first
 };
 
 }  // namespace

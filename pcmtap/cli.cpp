@@ -100,6 +100,8 @@ CaptureOptions ParseArguments(int argc, char* argv[]) {
       options.role = OneOf(name, value, "console", EndpointRole::Console, "communications",
                            EndpointRole::Communications);
       KeepFirst(endpointOnly, name);
+    } else if (name == "--notices") {
+      options.notices = OneOf(name, value, "off", false, "on", true);
     } else {
       return false;
     }

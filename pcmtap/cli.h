@@ -45,6 +45,7 @@ struct CaptureOptions {
   GapPolicy gaps = GapPolicy::Skip;
   CaptureSource source = CaptureSource::Process;
   EndpointRole role = EndpointRole::Console;  // endpoint source only
+  bool notices = false;  // notice records when the capture seems deaf to what plays
 };
 
 struct StopOptions {

@@ -94,6 +94,13 @@ bool DefaultRenderEndpoint::ReopenDue() {
   return retryAt_ != 0 && now >= retryAt_;
 }
 
+SessionScope DefaultRenderEndpoint::HeardSessions() const {
+  SessionScope scope;
+  scope.defaultDeviceOnly = true;
+  scope.role = static_cast<EndpointRole>(role_);
+  return scope;
+}
+
 DWORD DefaultRenderEndpoint::ExtraStreamFlags() const {
   return AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
 }

@@ -33,6 +33,8 @@ class DefaultRenderEndpoint final : public AudioSource {
   bool OpenFailed(const PlatformError& failure) override;
   // A change of the default device has settled, or a retry is due.
   bool ReopenDue() override;
+  // Every session of the device followed, whoever plays it.
+  SessionScope HeardSessions() const override;
 
  private:
   class DefaultDeviceListener;

@@ -19,6 +19,9 @@ class ProcessLoopbackSource final : public AudioSource {
  public:
   explicit ProcessLoopbackSource(const CaptureOptions& options) : options_(options) {}
   ComPtr<IAudioClient> Activate() override { return ActivateProcessLoopbackClient(options_); }
+  SessionScope HeardSessions() const override {
+    return {false, EndpointRole::Console, options_.targetProcessId, options_.mode};
+  }
 
  private:
   const CaptureOptions options_;

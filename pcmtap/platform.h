@@ -1,5 +1,5 @@
 // The system headers for the Windows-only parts of pcmtap: the capture
-// driver and the process-loopback activation.
+// driver, the activations and the watch over the audio sessions.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +7,9 @@
 #include <propidl.h>
 #include <audioclient.h>
 #include <mmdeviceapi.h>
+#include <audiopolicy.h>
+#include <endpointvolume.h>
+#include <tlhelp32.h>
 #include <avrt.h>
 
 #if __has_include(<audioclientactivationparams.h>)
@@ -14,6 +17,8 @@
 #else
 #include "pcmtap/activation_params.h"
 #endif
+
+#include "pcmtap/audio_meter.h"
 
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12,
               "the activation record has the platform's 12-byte layout");

@@ -75,6 +75,18 @@ std::string PcmRecord(std::uint64_t sequence, const std::vector<std::int16_t>& c
   return record;
 }
 
+std::string DeafNotice(const std::vector<std::uint32_t>& processIds) {
+  std::string record = "{\"type\":\"notice\",\"code\":\"deaf\",\"processIds\":[";
+  for (std::size_t i = 0; i < processIds.size(); ++i) record += (i == 0 ? "" : ",") + std::to_string(processIds[i]);
+  return record + "]}\r\n";
+}
+
+std::string HearingNotice() { return "{\"type\":\"notice\",\"code\":\"hearing\"}\r\n"; }
+
+std::string UncheckedNotice(const std::string& detail) {
+  return "{\"type\":\"notice\",\"code\":\"unchecked\",\"detail\":\"" + detail + "\"}\r\n";
+}
+
 void WriteReadyRecord(std::ostream& out, const CaptureOptions& options) { WriteRecord(out, ReadyRecord(options)); }
 
 void WriteReadyRecord(std::ostream& out, std::uint32_t targetProcessId, LoopbackMode mode) {

@@ -19,6 +19,13 @@ std::string EncodeBase64(const std::uint8_t* data, std::size_t size);
 // before anything else: running out of memory leaves no half record behind.
 std::string ReadyRecord(const CaptureOptions& options);
 std::string PcmRecord(std::uint64_t sequence, const std::vector<std::int16_t>& chunk);
+// Notices, written between pcm records with --notices on. The capture hears
+// only zeros while these processes' sessions play audibly:
+std::string DeafNotice(const std::vector<std::uint32_t>& processIds);
+// After a deaf notice, the capture hears sound again:
+std::string HearingNotice();
+// The sessions cannot be read; `detail` names the call and its status:
+std::string UncheckedNotice(const std::string& detail);
 
 // Each writer flushes `out` and throws std::runtime_error("Failed to write to
 // standard output") when the stream has failed, so that a vanished reader

@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 
-from reference import CHANGE, GONE, LOSS, PAUSE, PID, convert, gap, packed, plan, records
+from reference import CHANGE, GONE, LOSS, PAUSE, PID, SILENT, convert, gap, packed, plan, records
 
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
 PER_PACKET_OR_PROCESS = {"process", "origin", "exit", "GetNextPacketSize", "GetBuffer", "ReleaseBuffer"}
@@ -79,19 +79,44 @@ def calls(every=False):
     return lines if every else [c for c in lines if c.split()[0] not in PER_PACKET_OR_PROCESS]
 
 
-def play(packets, arguments=(), chunk=1024, mode="exclude", pid=PID, fill_gaps=False, **options):
+def play(packets, arguments=(), chunk=1024, mode="exclude", pid=PID, fill_gaps=False, notices=(), **options):
     """Plays the packets, waits for every record they yield, then Ctrl+C: the
     records are the model's (with --gaps fill, silence goes on after the plan,
-    and a pause is written while it lasts) and the run ends in order."""
+    and a pause is written while it lasts), with `notices` among them, and the
+    run ends in order."""
     expected = records(convert(packets, fill_gaps), chunk, mode, pid)
-    out, arrivals, err, status = run(list(arguments) + ["--gaps", "fill"] * fill_gaps, packets, expected.count(b"\n"),
-                                     **options)
+    out, arrivals, err, status = run(list(arguments) + ["--gaps", "fill"] * fill_gaps, packets,
+                                     expected.count(b"\n") + len(notices), **options)
+    out = without_notices(out, notices)
     after = records(convert(packets + [gap(441000, PAUSE)], True), chunk, mode, pid) if fill_gaps else expected
     assert (status, err) == (0, b"") and out.startswith(expected) and after.startswith(out), f"{status} {err} {len(out)}"
     if fill_gaps and PAUSE in [flags for _, flags, _ in packets]:
         # After 1 s of audio a pause of 2 s or more starts at sample 16000: written only when it
         # ended, its records at samples 16000 and 48000 would arrive together.
         assert arrivals[1 + 48000 // 1024] - arrivals[1 + 16000 // 1024] > 0.25, "the pause was not written while it lasted"
+
+
+def without_notices(out, expected):
+    """The records but the notices, which must be those `expected`."""
+    lines = out.splitlines(keepends=True)
+    assert [line for line in lines if b'"notice"' in line] == list(expected), lines[:3]
+    return b"".join(line for line in lines if b'"notice"' not in line)
+
+
+def notices():
+    """--notices on in exclude mode through a host (stop_host.exe, the target):
+    while only silent packets come, a session outside the tree plays, and so do
+    the host's own and that of a descendant started after the capture began:
+    deaf names the first alone, before the audio comes; then hearing."""
+    packets = silent(5, 17) + audio(6, 2)
+    report = launch(["stop_host.exe", "pcmtap.exe", "21", "records.jsonl", "--notices", "on"], packets,
+                    sessions=PLAYING).communicate()[0].decode()
+    out = (HERE / "records.jsonl").read_bytes()
+    deaf = b'{"type":"notice","code":"deaf","processIds":[4000000000]}\r\n'
+    assert deaf in out and out.splitlines(keepends=True).index(deaf) < 17 * 15.625, "no deaf notice before the audio"
+    expected = records(convert(packets), 1024, pid=int(re.match(r"host (\d+)", report)[1]))
+    out = without_notices(out, [deaf, b'{"type":"notice","code":"hearing"}\r\n'])
+    assert expected.startswith(out) and out.count(b"\n") > 1 + 18 * 15, report
 
 
 def capture(chunk, mode, packets, **options):
@@ -181,6 +206,11 @@ def audio(seed, seconds):
     return plan(seed, 100 * seconds, sizes=(441,))
 
 
+def silent(seed, seconds):
+    """Packets flagged silent over non-zero samples, as a capture gets them from an application that hides its audio."""
+    return [(frames, SILENT, samples) for frames, _, samples in audio(seed, seconds)]
+
+
 def change(flags, seconds):
     """A change of default render device (or, GONE, the loss of the present one), then silence."""
     return [(0, flags, []), gap(int(seconds * 44100), PAUSE)]
@@ -191,12 +221,27 @@ def change(flags, seconds):
 FOLLOWED = audio(11, 1) + change(CHANGE, 2.5) + audio(12, 1) + [gap(22050, LOSS)] + audio(14, 1) + change(GONE, 2.5) + \
     change(CHANGE, 6) + audio(13, 1)
 FAILED = " failed: 0x88890004"
+# Sessions of the stand-in, each: its process, active, muted, volume, peak, and the seconds it plays.
+PLAYING = "target 1 0 1 0.5 0 99;4000000000 1 0 1 0.5 0 99;child 1 0 1 0.5 1 99"
+UNHEARD = "target 1 0 1 0.5 0 99;4000000001 1 1 1 0.5 0 99;4000000002 1 0 0 0.5 0 99;4000000003 0 0 1 0.5 0 99;" \
+          "4000000004 1 0 1 0.005 0 99;4000000005 1 0 1 0.5 1 2"
 CASES = {
     "include_1": lambda: capture(1, "include", plan(2, 100)),
     "stop": stop,
     "slow_reader": slow_reader,
     "endpoint": lambda: endpoint(False),
     "endpoint_gaps_fill": lambda: endpoint(True),
+    "notices": notices,
+    # Playing sessions that do not count (the target's, muted, at volume 0, inactive, under -40 dBFS, for 1 s),
+    # and no packets for a while: no notice. Off, the records are those without the option.
+    "notices_unheard": lambda: play(silent(7, 4) + [gap(441 * 300, PAUSE)] + silent(8, 1), ["--notices", "on"],
+                                    sessions=UNHEARD),
+    "notices_off": lambda: play(silent(9, 6), ["--notices", "off"], sessions=PLAYING),
+    # Sessions that cannot be read: one notice, and the records as ever.
+    "notices_unchecked": lambda: play(audio(10, 3), ["--source", "endpoint", "--notices", "on"], mode="endpoint-console",
+                                      pid=0, fail="GetSessionEnumerator", notices=[
+                                          b'{"type":"notice","code":"unchecked","detail":'
+                                          b'"IAudioSessionManager2::GetSessionEnumerator failed: 0x80004001"}\r\n']),
 }
 for _call, _message in [
         ("ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync" + FAILED),
@@ -223,7 +268,7 @@ if __name__ == "__main__":
             shutil.copy(source, HERE / name)
         # The endpoint source finds the device enumerator's class through the registry: the stand-in serves
         # it while the case runs (the cases that use it run one at a time), and wine's own afterwards.
-        endpoint_case = case.startswith("endpoint")
+        endpoint_case = case.startswith(("endpoint", "notices"))
         if endpoint_case:
             serve_enumerator("Z:" + str(HERE / "mmdevapi.dll").replace("/", "\\"))
         try:

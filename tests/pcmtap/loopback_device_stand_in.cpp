@@ -30,6 +30,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -108,6 +109,9 @@ Plan& ThePlan() {
 
 std::atomic<IMMNotificationClient*> g_listener{nullptr};
 
+// What pcmtap never calls.
+#define NOT_CALLED(method, ...) STDMETHODIMP method(__VA_ARGS__) override { return E_NOTIMPL; }
+
 // The activation's operation, the audio client it yields and that client's
 // capture client in one object with one count: one device of one run.
 struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
@@ -150,13 +154,9 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     // The 18 bytes up to and with cbSize; padding after them is no part of the format.
     return std::memcmp(format, &kFormat, 18) == 0 ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
   }
-  STDMETHODIMP GetBufferSize(UINT32*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-  STDMETHODIMP IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
-  STDMETHODIMP Reset() override { return E_NOTIMPL; }
+  NOT_CALLED(GetBufferSize, UINT32*) NOT_CALLED(GetStreamLatency, REFERENCE_TIME*) NOT_CALLED(GetCurrentPadding, UINT32*)
+  NOT_CALLED(IsFormatSupported, AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**)
+  NOT_CALLED(GetMixFormat, WAVEFORMATEX**) NOT_CALLED(GetDevicePeriod, REFERENCE_TIME*, REFERENCE_TIME*) NOT_CALLED(Reset)
   STDMETHODIMP SetEventHandle(HANDLE handle) override {
     event = handle;
     return Fails("SetEventHandle") ? kInjected : handle != nullptr ? S_OK : E_INVALIDARG;
@@ -257,9 +257,81 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::atomic<DWORD> completionId{0};
 };
 
-// The enumerator's class factory, the enumerator and the default render
-// device in one object that lives as long as the process.
-struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDevice {
+std::atomic<DWORD> g_target{0};  // the process-loopback activation's target process
+std::vector<HANDLE> g_children;  // started by sessions, ended with this process
+
+// An audio session of PCMTAP_STAND_IN_SESSIONS (one per ';'): its process
+// ("target": the activation's target; "child": one that this process starts
+// when it is first asked, so a descendant that comes after the capture began;
+// or an id), whether it is active and muted, its volume, and the peak that it
+// shows from one time to another, in seconds from the first Start; it exists
+// from the first of them.
+struct Session final : IAudioSessionControl2, IAudioMeterInformation, ISimpleAudioVolume {
+  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+    static const IID kMeter = {0xC02216F6, 0x8C67, 0x4B5B, {0x9D, 0x00, 0xD0, 0x08, 0xE7, 0x3E, 0x00, 0x64}};
+    *object = IsEqualIID(riid, __uuidof(IAudioSessionControl)) || IsEqualIID(riid, __uuidof(IAudioSessionControl2))
+                  ? static_cast<void*>(static_cast<IAudioSessionControl2*>(this))
+              : IsEqualIID(riid, kMeter) ? static_cast<void*>(static_cast<IAudioMeterInformation*>(this))
+              : IsEqualIID(riid, __uuidof(ISimpleAudioVolume)) ? static_cast<ISimpleAudioVolume*>(this) : nullptr;
+    return *object != nullptr ? S_OK : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  static double Seconds() { return ThePlan().origin == 0 ? 0 : static_cast<double>(Now() - ThePlan().origin) / 1e7; }
+
+  STDMETHODIMP GetState(AudioSessionState* state) override { *state = AudioSessionState(active); return S_OK; }
+  STDMETHODIMP GetPeakValue(float* level) override { *level = Seconds() >= from && Seconds() < to ? peak : 0; return S_OK; }
+  STDMETHODIMP GetMasterVolume(float* level) override { *level = volume; return S_OK; }
+  STDMETHODIMP GetMute(BOOL* on) override { *on = muted; return S_OK; }
+  STDMETHODIMP IsSystemSoundsSession() override { return S_FALSE; }
+  // Called by the watch's thread alone.
+  STDMETHODIMP GetProcessId(DWORD* id) override {
+    if (who == "child" && processId == 0) {
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      PROCESS_INFORMATION child{};
+      wchar_t command[] = L"cmd.exe";
+      CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr,
+                     &startup, &child);
+      g_children.push_back(child.hProcess);
+      processId = child.dwProcessId;
+    }
+    *id = who == "target" ? g_target.load() : who == "child" ? processId : std::stoul(who);
+    return S_OK;
+  }
+  NOT_CALLED(GetDisplayName, LPWSTR*) NOT_CALLED(SetDisplayName, LPCWSTR, LPCGUID) NOT_CALLED(GetIconPath, LPWSTR*)
+  NOT_CALLED(SetIconPath, LPCWSTR, LPCGUID) NOT_CALLED(GetGroupingParam, GUID*) NOT_CALLED(SetGroupingParam, LPCGUID, LPCGUID)
+  NOT_CALLED(RegisterAudioSessionNotification, IAudioSessionEvents*)
+  NOT_CALLED(UnregisterAudioSessionNotification, IAudioSessionEvents*) NOT_CALLED(GetSessionIdentifier, LPWSTR*)
+  NOT_CALLED(GetSessionInstanceIdentifier, LPWSTR*) NOT_CALLED(SetDuckingPreference, BOOL)
+  NOT_CALLED(GetMeteringChannelCount, UINT*) NOT_CALLED(GetChannelsPeakValues, UINT32, float*)
+  NOT_CALLED(QueryHardwareSupport, DWORD*) NOT_CALLED(SetMasterVolume, float, LPCGUID) NOT_CALLED(SetMute, BOOL, LPCGUID)
+
+  std::string who;
+  BOOL active = 0, muted = 0;
+  float volume = 0, peak = 0;
+  double from = 0, to = 0;
+  DWORD processId = 0;
+};
+
+std::deque<Session>& Sessions() {
+  static std::deque<Session> sessions;
+  static std::once_flag parsed;
+  std::call_once(parsed, [] {
+    std::istringstream all(Variable("PCMTAP_STAND_IN_SESSIONS"));
+    for (std::string text; std::getline(all, text, ';');) {
+      Session& s = sessions.emplace_back();
+      std::istringstream(text) >> s.who >> s.active >> s.muted >> s.volume >> s.peak >> s.from >> s.to;
+    }
+  });
+  return sessions;
+}
+
+// The enumerator's class factory, the enumerator, the one render device,
+// which is the default one and every active one, and its sessions' manager
+// and enumerator in one object that lives as long as the process.
+struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceCollection, IMMDevice,
+                               IAudioSessionManager2, IAudioSessionEnumerator {
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     *object = IsEqualIID(riid, __uuidof(IClassFactory)) || IsEqualIID(riid, __uuidof(IUnknown))
                   ? static_cast<void*>(static_cast<IClassFactory*>(this))
@@ -275,7 +347,12 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDevice {
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
-  STDMETHODIMP EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override { return E_NOTIMPL; }
+  STDMETHODIMP EnumAudioEndpoints(EDataFlow flow, DWORD states, IMMDeviceCollection** devices) override {
+    *devices = flow == eRender && states == DEVICE_STATE_ACTIVE ? this : nullptr;
+    return *devices != nullptr ? S_OK : E_INVALIDARG;
+  }
+  STDMETHODIMP GetCount(UINT* count) override { *count = 1; return S_OK; }
+  STDMETHODIMP Item(UINT, IMMDevice** device) override { *device = this; return S_OK; }
   STDMETHODIMP GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) override {
     *device = nullptr;
     if (Fails("GetDefaultAudioEndpoint flow=" + std::to_string(flow) + " role=" + std::to_string(role))) return E_NOTFOUND;
@@ -283,7 +360,6 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDevice {
     *device = defaultDevice >= 0 ? this : nullptr;
     return defaultDevice >= 0 ? S_OK : E_NOTFOUND;
   }
-  STDMETHODIMP GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
   STDMETHODIMP RegisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
     g_listener = listener;
     return Fails("RegisterEndpointNotificationCallback") ? kInjected : S_OK;
@@ -295,14 +371,39 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDevice {
 
   STDMETHODIMP Activate(REFIID riid, DWORD, PROPVARIANT* parameters, void** object) override {
     *object = nullptr;
-    if (Fails("Activate")) return kInjected;
+    if (IsEqualIID(riid, __uuidof(IAudioSessionManager2))) *object = static_cast<IAudioSessionManager2*>(this);
+    if (*object != nullptr || Fails("Activate")) return *object != nullptr ? S_OK : kInjected;
     if (!IsEqualIID(riid, __uuidof(IAudioClient)) || parameters != nullptr) return E_NOINTERFACE;
     *object = static_cast<IAudioClient*>(new Device(defaultDevice, 0x88060000));
     return S_OK;
   }
-  STDMETHODIMP OpenPropertyStore(DWORD, IPropertyStore**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetId(LPWSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetState(DWORD*) override { return E_NOTIMPL; }
+
+  // The sessions whose time has come, in the order given; a failing enumeration answers as wine does.
+  STDMETHODIMP GetSessionEnumerator(IAudioSessionEnumerator** sessions) override {
+    *sessions = Fails("GetSessionEnumerator", false) ? nullptr : this;
+    return *sessions != nullptr ? S_OK : E_NOTIMPL;
+  }
+  STDMETHODIMP GetCount(int* count) override {
+    *count = 0;
+    for (const Session& session : Sessions()) *count += Session::Seconds() >= session.from;
+    return S_OK;
+  }
+  STDMETHODIMP GetSession(int index, IAudioSessionControl** session) override {
+    *session = nullptr;
+    for (Session& candidate : Sessions()) {
+      if (Session::Seconds() >= candidate.from && index-- == 0) *session = &candidate;
+    }
+    return *session != nullptr ? S_OK : E_INVALIDARG;
+  }
+
+  NOT_CALLED(GetDevice, LPCWSTR, IMMDevice**) NOT_CALLED(OpenPropertyStore, DWORD, IPropertyStore**)
+  NOT_CALLED(GetId, LPWSTR*) NOT_CALLED(GetState, DWORD*)
+  NOT_CALLED(GetAudioSessionControl, LPCGUID, DWORD, IAudioSessionControl**)
+  NOT_CALLED(GetSimpleAudioVolume, LPCGUID, DWORD, ISimpleAudioVolume**)
+  NOT_CALLED(RegisterSessionNotification, IAudioSessionNotification*)
+  NOT_CALLED(UnregisterSessionNotification, IAudioSessionNotification*)
+  NOT_CALLED(RegisterDuckNotification, LPCWSTR, IAudioVolumeDuckNotification*)
+  NOT_CALLED(UnregisterDuckNotification, IAudioVolumeDuckNotification*)
 
   int defaultDevice = 0;  // the one the last GetDefaultAudioEndpoint found
 } g_renderEndpoints;
@@ -319,6 +420,7 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
       params->blob.cbSize != 12 || record[0] != 1)
     return E_INVALIDARG;
   Fails("process " + std::to_string(GetCurrentProcessId()));  // the capture's own id, for a stop
+  g_target = record[1];
   if (Fails("ActivateAudioInterfaceAsync pid=" + std::to_string(record[1]) + " mode=" + std::to_string(record[2])))
     return kInjected;
   // The completion comes on another thread, so Windows takes agile handlers
@@ -354,6 +456,8 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void**
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_DETACH) Fails(IgnoresCtrlC() ? "exit ignoring Ctrl+C" : "exit taking Ctrl+C");
+  if (reason != DLL_PROCESS_DETACH) return TRUE;
+  Fails(IgnoresCtrlC() ? "exit ignoring Ctrl+C" : "exit taking Ctrl+C");
+  for (HANDLE child : g_children) TerminateProcess(child, 0);
   return TRUE;
 }

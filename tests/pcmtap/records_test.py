@@ -43,7 +43,8 @@ REFUSED = [
     ("start --target-pid +-5", INVALID), ("start --target-pid --mode", INVALID),
     ("start --target-pid 7 --mode", "Unexpected argument: --mode"), ("start --target-pid=7", "Unexpected argument: --target-pid=7"),
     ("start --mode Exclude-tree --target-pid 7", "Unsupported --mode: Exclude-tree"),
-    ("start --target-pid 7 --gaps Fill", "Unsupported --gaps: Fill"), ("stop", "Missing --pid"), ("stop --pid 0", "Missing --pid"),
+    ("start --target-pid 7 --gaps Fill", "Unsupported --gaps: Fill"), ("start --target-pid 7 --notices On", "Unsupported --notices: On"),
+    ("stop", "Missing --pid"), ("stop --pid 0", "Missing --pid"),
     ("stop --pid -1", "would stop 4294967295"), ("stop --pid 7 --pid", "Unexpected argument: --pid"),
     ("stop --target-pid 7", "Unexpected argument: --target-pid"),
     ("start --source Endpoint", "Unsupported --source: Endpoint"), ("start --source endpoint --role Console", "Unsupported --role: Console"),
@@ -65,7 +66,7 @@ CAPTURES = [
     ("start --target-pid 0000000000000000000042", 42, "exclude", 1024, SHORT, ""),
     ("start --target-pid 0x10 --target-pid 1e3", 1, "exclude", 1024, SHORT, ""),
     ("start --target-pid 7 --gaps fill --gaps skip", 7, "exclude", 1024, SHORT, ""),
-    ("start --source endpoint --chunk-frames 5", 0, "endpoint-console", 5, SHORT, ""),
+    ("start --source endpoint --notices on --chunk-frames 5", 0, "endpoint-console", 5, SHORT, ""),
     ("start --role communications --source endpoint --source process --source endpoint", 0, "endpoint-communications", 1024, SHORT, ""),
     # Of the device's statuses only a negative one ends the run; memory running
     # out reads the same whatever the run-time calls it.
