@@ -15,8 +15,13 @@ Reported per build, alternating builds over the repetitions:
   stand-in's performance-counter positions, which under wine count
   CLOCK_MONOTONIC_RAW) to its arrival at the reader, median and 99th
   percentile.
+A build may take more options of start after its exe, comma-separated
+(notices=pcmtap.exe,--notices,on). With --sessions, the stand-in also serves
+the device enumerator, registered in the prefix for each run, with those
+audio sessions (its PCMTAP_STAND_IN_SESSIONS); wine's own is put back after.
 
-usage: capture_cost.py WINE STAND_IN_DLL LABEL=PCMTAP_EXE... [--seconds N] [--runs N] [--chunk-frames N]"""
+usage: capture_cost.py WINE STAND_IN_DLL LABEL=PCMTAP_EXE[,OPTION...]... [--seconds N] [--runs N]
+                       [--chunk-frames N] [--sessions TEXT]"""
 import argparse
 import os
 import pathlib
@@ -48,15 +53,24 @@ def wineserver_cpu():
     return total
 
 
-def run_once(wine, folder, seconds, logged, chunk):
+def serve_enumerator(wine, path):
+    """Registers `path` in the prefix as the DLL of the device enumerator's class."""
+    subprocess.run([wine, "reg", "add", r"HKCR\CLSID\{BCDE0395-E52F-467C-8E3D-C4579291692E}\InprocServer32", "/ve",
+                    "/d", path, "/f"], check=True, stdin=subprocess.DEVNULL, capture_output=True)
+
+
+def run_once(wine, folder, seconds, logged, chunk, arguments, sessions):
     """One capture; returns CPU seconds (pcmtap, wineserver), the latencies
     (when the stand-in logs) and whether every record came."""
     (folder / "plan.bin").write_bytes(packed(plan(1, 100 * seconds, sizes=(441,))))
     (folder / "calls.log").unlink(missing_ok=True)
+    if sessions:
+        serve_enumerator(wine, "Z:" + str(folder / "mmdevapi.dll").replace("/", "\\"))
     env = dict(os.environ, PCMTAP_STAND_IN_PLAN=str(folder / "plan.bin"), WINEDLLOVERRIDES="mmdevapi=n;explorer.exe=d",
-               PCMTAP_STAND_IN_LOG=str(folder / "calls.log") if logged else "")
+               PCMTAP_STAND_IN_LOG=str(folder / "calls.log") if logged else "", PCMTAP_STAND_IN_SESSIONS=sessions)
     children, server = resource.getrusage(resource.RUSAGE_CHILDREN), wineserver_cpu()
-    process = subprocess.Popen([wine, "pcmtap.exe", "start", "--target-pid", "4242", "--chunk-frames", str(chunk)],
+    process = subprocess.Popen([wine, "pcmtap.exe", "start", "--target-pid", "4242", "--chunk-frames", str(chunk)] +
+                               arguments,
                                cwd=folder, env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     # A build that loses audio never writes the last records: Ctrl+C ends the wait for them.
@@ -90,25 +104,32 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("wine")
     parser.add_argument("stand_in")
-    parser.add_argument("builds", nargs="+", help="LABEL=PCMTAP_EXE")
+    parser.add_argument("builds", nargs="+", help="LABEL=PCMTAP_EXE[,OPTION...]")
     parser.add_argument("--seconds", type=int, default=60, help="of audio per run; half as long for latency")
     parser.add_argument("--runs", type=int, default=2)
     parser.add_argument("--chunk-frames", type=int, default=1024)
+    parser.add_argument("--sessions", default="", help="the audio sessions that the stand-in serves")
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as temporary:
-        folders = {}
+        folders, arguments = {}, {}
         for build in options.builds:
             label, exe = build.split("=", 1)
+            exe, *arguments[label] = exe.split(",")
             folders[label] = pathlib.Path(temporary) / label
             folders[label].mkdir()
             shutil.copy(exe, folders[label] / "pcmtap.exe")
             shutil.copy(options.stand_in, folders[label] / "mmdevapi.dll")
         results = {label: [] for label in folders}
-        for _ in range(options.runs):
-            for label, folder in folders.items():
-                cpu = run_once(options.wine, folder, options.seconds, False, options.chunk_frames)
-                timed = run_once(options.wine, folder, options.seconds // 2, True, options.chunk_frames)
-                results[label].append((cpu[0], cpu[1], timed[2], cpu[3] and timed[3]))
+        try:
+            for _ in range(options.runs):
+                for label, folder in folders.items():
+                    setup = (options.chunk_frames, arguments[label], options.sessions)
+                    cpu = run_once(options.wine, folder, options.seconds, False, *setup)
+                    timed = run_once(options.wine, folder, options.seconds // 2, True, *setup)
+                    results[label].append((cpu[0], cpu[1], timed[2], cpu[3] and timed[3]))
+        finally:
+            if options.sessions:
+                serve_enumerator(options.wine, r"C:\windows\system32\mmdevapi.dll")
     minutes = options.seconds / 60
     print(f"{options.seconds} s of audio for CPU, {options.seconds // 2} s for latency, {options.runs} runs per build, "
           f"alternating; chunks of {options.chunk_frames} samples")

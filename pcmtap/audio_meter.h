@@ -4,8 +4,8 @@
 // calls through it are not mistaken for calls that nothing could reach.
 #pragma once
 
+// An SDK that defines it says so with the guard of its own header.
 #ifndef __IAudioMeterInformation_INTERFACE_DEFINED__
-#define __IAudioMeterInformation_INTERFACE_DEFINED__
 struct IAudioMeterInformation : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetPeakValue(float* peak) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetMeteringChannelCount(UINT* channelCount) = 0;

@@ -34,6 +34,7 @@ struct WatchedSession {
   ComPtr<IAudioSessionControl2> control;
   ComPtr<IAudioMeterInformation> meter;
   ComPtr<ISimpleAudioVolume> volume;
+  std::optional<bool> inTree;  // of the target's tree, once asked
 };
 
 // A device can go away between two calls: its sessions are simply not there
@@ -55,9 +56,14 @@ class SessionReader {
 
   void Enumerate() {
     sessions_.clear();
-    inTree_.clear();
     processes_.reset();
     for (const ComPtr<IMMDevice>& device : Devices()) AddSessionsOf(*device.Get());
+    for (auto place = places_.begin(); place != places_.end();) {
+      const bool playing = std::any_of(sessions_.begin(), sessions_.end(), [&place](const WatchedSession& session) {
+        return session.processId == place->first;
+      });
+      place = playing ? std::next(place) : places_.erase(place);
+    }
   }
 
   // The processes of the sessions that the capture should hear and that play
@@ -65,7 +71,7 @@ class SessionReader {
   // nothing. The meter comes first: most sessions are quiet most of the time.
   std::vector<std::uint32_t> Audible() {
     std::vector<std::uint32_t> processIds;
-    for (const WatchedSession& session : sessions_) {
+    for (WatchedSession& session : sessions_) {
       float peak = 0;
       AudioSessionState state = AudioSessionStateInactive;
       BOOL muted = FALSE;
@@ -117,7 +123,7 @@ class SessionReader {
     for (int i = 0; i < count; ++i) {
       ComPtr<IAudioSessionControl> control;
       if (!Usable(sessions->GetSession(i, control.Put()), "IAudioSessionEnumerator::GetSession")) return;
-      WatchedSession session{0, false, false, nullptr, nullptr, nullptr};
+      WatchedSession session{0, false, false, nullptr, nullptr, nullptr, std::nullopt};
       DWORD processId = 0;
       if (control->QueryInterface(kIidAudioSessionControl2, session.control.PutVoid()) < 0 ||
           control->QueryInterface(kIidAudioMeterInformation, session.meter.PutVoid()) < 0 ||
@@ -134,43 +140,59 @@ class SessionReader {
   }
 
   // Process loopback hears a session by its process's place in the target's
-  // tree, which grows while the capture runs: judged anew each enumeration.
-  // A session of several processes may lie on either side: not counted. In
-  // include mode the system-sounds session is not the tree's, whatever
-  // process id it gives.
-  bool ShouldHear(const WatchedSession& session) {
+  // tree. A session of several processes may lie on either side: not
+  // counted. In include mode the system-sounds session is not the tree's,
+  // whatever process id it gives.
+  bool ShouldHear(WatchedSession& session) {
     if (scope_.treeRoot == 0) return true;
     const bool include = scope_.mode == LoopbackMode::IncludeTargetProcessTree;
     if (!session.singleProcess || (include && session.systemSounds)) return false;
-    auto known = inTree_.find(session.processId);
-    if (known == inTree_.end()) {
+    if (!session.inTree) session.inTree = InTree(session.processId);
+    return *session.inTree == include;
+  }
+
+  // The tree grows while the capture runs, but a process takes its place in
+  // it when it is created: each process is judged once, from a snapshot taken
+  // then (a snapshot is dear), and again only when its id names a process
+  // created since.
+  bool InTree(std::uint32_t processId) {
+    const std::uint64_t created = CreationTime(processId);
+    auto known = places_.find(processId);
+    if (known == places_.end() || known->second.created != created) {
       const ProcessLookup lookup = [this](std::uint32_t id) { return Process(id); };
-      known = inTree_.emplace(session.processId, InProcessTree(session.processId, scope_.treeRoot, lookup)).first;
+      known = places_.insert_or_assign(processId, Place{created, InProcessTree(processId, scope_.treeRoot, lookup)})
+                  .first;
     }
-    return known->second == include;
+    return known->second.inTree;
   }
 
   // A process of this enumeration's snapshot, taken at its first need; its
-  // creation time only when asked for, as few processes ever are.
+  // creation time only when first asked for, as few processes ever are.
   std::optional<ProcessEntry> Process(std::uint32_t processId) {
     if (!processes_) processes_ = Snapshot();
     const auto found = processes_->find(processId);
     if (found == processes_->end()) return std::nullopt;
-    ProcessEntry& entry = found->second;
-    if (entry.created == 0) entry.created = CreationTime(processId);
-    return entry;
+    SnapshotEntry& entry = found->second;
+    if (!entry.timed) entry.process.created = CreationTime(processId);
+    entry.timed = true;
+    return entry.process;
   }
 
-  static std::map<std::uint32_t, ProcessEntry> Snapshot() {
+  struct SnapshotEntry {
+    ProcessEntry process;
+    bool timed;  // its creation time was asked for
+  };
+
+  static std::map<std::uint32_t, SnapshotEntry> Snapshot() {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
       ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()), "CreateToolhelp32Snapshot");
     }
-    std::map<std::uint32_t, ProcessEntry> processes;
+    std::map<std::uint32_t, SnapshotEntry> processes;
     PROCESSENTRY32W process{};
     process.dwSize = sizeof process;
     for (BOOL more = Process32FirstW(snapshot, &process); more != FALSE; more = Process32NextW(snapshot, &process)) {
-      processes[process.th32ProcessID] = {process.th32ParentProcessID, 0};
+      processes[process.th32ProcessID] = {{process.th32ParentProcessID, 0}, false};
     }
     CloseHandle(snapshot);
     return processes;
@@ -190,8 +212,12 @@ class SessionReader {
   const SessionScope scope_;
   ComPtr<IMMDeviceEnumerator> enumerator_;
   std::vector<WatchedSession> sessions_;
-  std::map<std::uint32_t, bool> inTree_;  // of this enumeration
-  std::optional<std::map<std::uint32_t, ProcessEntry>> processes_;
+  struct Place {
+    std::uint64_t created;
+    bool inTree;
+  };
+  std::map<std::uint32_t, Place> places_;  // of the processes whose sessions there are
+  std::optional<std::map<std::uint32_t, SnapshotEntry>> processes_;  // of this enumeration, once needed
 };
 
 }  // namespace

@@ -34,15 +34,11 @@ TEST(DeafnessCheck, NoticesFollowWindowsEpisodesAndThresholds) {
     std::vector<std::uint32_t> named;
     for (std::size_t k = 0; k < run.reads.size(); ++k) {
       const char read = run.reads[k];
-      if (read == ' ') {
-        notices += ' ';
-        continue;
-      }
       const std::vector<std::uint32_t> audible = read == 'b' ? std::vector<std::uint32_t>{9, 7, 9}
                                                  : read == 'a' || read == 'H' ? std::vector<std::uint32_t>{7}
                                                                               : std::vector<std::uint32_t>{};
-      const Notice notice = check.Read({1000 + 250 * k, read == 'h' || read == 'H', audible});
-      notices += "-DR"[static_cast<int>(notice.code)];
+      const Notice notice = read == ' ' ? Notice{} : check.Read({1000 + 250 * k, read == 'h' || read == 'H', audible});
+      notices += read == ' ' ? ' ' : "-DR"[static_cast<int>(notice.code)];
       if (notice.code == Notice::Code::Deaf) named = notice.processIds;
     }
     EXPECT_EQ(notices, run.notices) << run.name;

@@ -102,10 +102,7 @@ struct Plan {
   std::atomic<UINT64> origin{0};  // the first Start's time
 };
 
-Plan& ThePlan() {
-  static Plan plan;
-  return plan;
-}
+Plan& ThePlan() { static Plan plan; return plan; }
 
 std::atomic<IMMNotificationClient*> g_listener{nullptr};
 
@@ -180,9 +177,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return S_OK;
   }
   // Stops the timer, waiting for a delivery under way to end; the last release halts it too.
-  void Halt() {
-    if (timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(timer, nullptr), INVALID_HANDLE_VALUE);
-  }
+  void Halt() { if (timer != nullptr) DeleteTimerQueueTimer(nullptr, std::exchange(timer, nullptr), INVALID_HANDLE_VALUE); }
 
   // Every 10 ms on the timer's thread: each packet of this device whose last
   // frame's time has come and that was played after its Start, then one
@@ -314,16 +309,13 @@ struct Session final : IAudioSessionControl2, IAudioMeterInformation, ISimpleAud
   DWORD processId = 0;
 };
 
-std::deque<Session>& Sessions() {
-  static std::deque<Session> sessions;
-  static std::once_flag parsed;
-  std::call_once(parsed, [] {
-    std::istringstream all(Variable("PCMTAP_STAND_IN_SESSIONS"));
-    for (std::string text; std::getline(all, text, ';');) {
-      Session& s = sessions.emplace_back();
-      std::istringstream(text) >> s.who >> s.active >> s.muted >> s.volume >> s.peak >> s.from >> s.to;
-    }
-  });
+std::deque<Session> ReadSessions() {
+  std::deque<Session> sessions;
+  std::istringstream all(Variable("PCMTAP_STAND_IN_SESSIONS"));
+  for (std::string text; std::getline(all, text, ';');) {
+    Session& s = sessions.emplace_back();
+    std::istringstream(text) >> s.who >> s.active >> s.muted >> s.volume >> s.peak >> s.from >> s.to;
+  }
   return sessions;
 }
 
@@ -385,12 +377,12 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
   }
   STDMETHODIMP GetCount(int* count) override {
     *count = 0;
-    for (const Session& session : Sessions()) *count += Session::Seconds() >= session.from;
+    for (const Session& session : sessions) *count += Session::Seconds() >= session.from;
     return S_OK;
   }
   STDMETHODIMP GetSession(int index, IAudioSessionControl** session) override {
     *session = nullptr;
-    for (Session& candidate : Sessions()) {
+    for (Session& candidate : sessions) {
       if (Session::Seconds() >= candidate.from && index-- == 0) *session = &candidate;
     }
     return *session != nullptr ? S_OK : E_INVALIDARG;
@@ -406,6 +398,7 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
   NOT_CALLED(UnregisterDuckNotification, IAudioVolumeDuckNotification*)
 
   int defaultDevice = 0;  // the one the last GetDefaultAudioEndpoint found
+  std::deque<Session> sessions = ReadSessions();
 } g_renderEndpoints;
 
 }  // namespace
