@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <utility>
@@ -67,27 +68,30 @@ class SessionReader {
   }
 
   // The processes of the sessions that the capture should hear and that play
-  // audibly now. A session that fails a call has ended meanwhile: it plays
-  // nothing. The meter comes first: most sessions are quiet most of the time.
+  // audibly now.
   std::vector<std::uint32_t> Audible() {
     std::vector<std::uint32_t> processIds;
     for (WatchedSession& session : sessions_) {
-      float peak = 0;
-      AudioSessionState state = AudioSessionStateInactive;
-      BOOL muted = FALSE;
-      float volume = 0;
-      if (session.meter->GetPeakValue(&peak) < 0 || peak < DeafnessCheck::kAudiblePeak ||
-          session.control->GetState(&state) < 0 || state != AudioSessionStateActive ||
-          session.volume->GetMute(&muted) < 0 || muted != FALSE || session.volume->GetMasterVolume(&volume) < 0 ||
-          peak * volume < DeafnessCheck::kAudiblePeak || !ShouldHear(session)) {
-        continue;
-      }
-      processIds.push_back(session.processId);
+      if (PlaysAudibly(session) && ShouldHear(session)) processIds.push_back(session.processId);
     }
     return processIds;
   }
 
  private:
+  // Active, not muted, and loud enough with its volume applied. A session
+  // that fails a call has ended meanwhile. The meter comes first: most
+  // sessions are quiet most of the time.
+  static bool PlaysAudibly(const WatchedSession& session) {
+    float peak = 0;
+    AudioSessionState state = AudioSessionStateInactive;
+    BOOL muted = TRUE;
+    float volume = 0;
+    return session.meter->GetPeakValue(&peak) >= 0 && peak >= DeafnessCheck::kAudiblePeak &&
+           session.control->GetState(&state) >= 0 && state == AudioSessionStateActive &&
+           session.volume->GetMute(&muted) >= 0 && muted == FALSE && session.volume->GetMasterVolume(&volume) >= 0 &&
+           peak * volume >= DeafnessCheck::kAudiblePeak;
+  }
+
   std::vector<ComPtr<IMMDevice>> Devices() {
     std::vector<ComPtr<IMMDevice>> devices;
     if (scope_.defaultDeviceOnly) {
@@ -95,7 +99,7 @@ class SessionReader {
       const HRESULT status =
           enumerator_->GetDefaultAudioEndpoint(eRender, static_cast<ERole>(scope_.role), device.Put());
       if (status != E_NOTFOUND) ThrowIfFailed(status, "IMMDeviceEnumerator::GetDefaultAudioEndpoint");
-      if (device) devices.push_back(device);
+      if (device) devices.push_back(std::move(device));
       return devices;
     }
     ComPtr<IMMDeviceCollection> collection;

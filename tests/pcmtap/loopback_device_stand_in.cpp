@@ -1,8 +1,9 @@
 // Test-only mmdevapi.dll standing in for the audio devices that wine lacks:
-// the process-loopback device (ActivateAudioInterfaceAsync) and the default
-// render devices' loopback (the MMDeviceEnumerator class, when the test's
-// prefix registers this file for it), so that the unchanged pcmtap.exe runs
-// end to end under wine.
+// the process-loopback device (ActivateAudioInterfaceAsync), and the default
+// render devices' loopback and their audio sessions (the MMDeviceEnumerator
+// class, when the test's prefix registers this file for it), so that the
+// unchanged pcmtap.exe runs end to end under wine. The sessions are
+// PCMTAP_STAND_IN_SESSIONS (see Session below).
 // PCMTAP_STAND_IN_PLAN names the packets to play, in real time from the first
 // Start (reference.py writes it): per packet a uint32 frame count and flags
 // word, then its 16-bit stereo samples. The device's own flags (0x1, 0x2,
@@ -19,8 +20,8 @@
 // PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop hangs
 // instead), PCMTAP_STAND_IN_LOG a file that gets a line per call, one with the
 // first Start's time, and one as each process that loads the stand-in ends,
-// with its own "ignore Ctrl+C" attribute. Interface ids come from the SDK, not from pcmtap, so that a
-// wrong id in pcmtap shows as a refused call.
+// with its own "ignore Ctrl+C" attribute. Interface ids come from the SDK,
+// not from pcmtap, so that a wrong id in pcmtap shows as a refused call.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -257,10 +258,10 @@ std::vector<HANDLE> g_children;  // started by sessions, ended with this process
 
 // An audio session of PCMTAP_STAND_IN_SESSIONS (one per ';'): its process
 // ("target": the activation's target; "child": one that this process starts
-// when it is first asked, so a descendant that comes after the capture began;
-// or an id), whether it is active and muted, its volume, and the peak that it
-// shows from one time to another, in seconds from the first Start; it exists
-// from the first of them.
+// when it is first asked after the session's start, so a descendant that
+// comes after the capture began; or an id), whether it is active and muted,
+// its volume, and the peak that it shows from one time to another, in seconds
+// from the first Start.
 struct Session final : IAudioSessionControl2, IAudioMeterInformation, ISimpleAudioVolume {
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     static const IID kMeter = {0xC02216F6, 0x8C67, 0x4B5B, {0x9D, 0x00, 0xD0, 0x08, 0xE7, 0x3E, 0x00, 0x64}};
@@ -281,7 +282,7 @@ struct Session final : IAudioSessionControl2, IAudioMeterInformation, ISimpleAud
   STDMETHODIMP IsSystemSoundsSession() override { return S_FALSE; }
   // Called by the watch's thread alone.
   STDMETHODIMP GetProcessId(DWORD* id) override {
-    if (who == "child" && processId == 0) {
+    if (who == "child" && processId == 0 && Seconds() >= from) {
       STARTUPINFOW startup{};
       startup.cb = sizeof startup;
       PROCESS_INFORMATION child{};
@@ -370,21 +371,14 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
     return S_OK;
   }
 
-  // The sessions whose time has come, in the order given; a failing enumeration answers as wine does.
+  // The sessions in the order given; a failing enumeration answers as wine does.
   STDMETHODIMP GetSessionEnumerator(IAudioSessionEnumerator** sessions) override {
     *sessions = Fails("GetSessionEnumerator", false) ? nullptr : this;
     return *sessions != nullptr ? S_OK : E_NOTIMPL;
   }
-  STDMETHODIMP GetCount(int* count) override {
-    *count = 0;
-    for (const Session& session : sessions) *count += Session::Seconds() >= session.from;
-    return S_OK;
-  }
+  STDMETHODIMP GetCount(int* count) override { *count = static_cast<int>(sessions.size()); return S_OK; }
   STDMETHODIMP GetSession(int index, IAudioSessionControl** session) override {
-    *session = nullptr;
-    for (Session& candidate : sessions) {
-      if (Session::Seconds() >= candidate.from && index-- == 0) *session = &candidate;
-    }
+    *session = index >= 0 && index < static_cast<int>(sessions.size()) ? &sessions[index] : nullptr;
     return *session != nullptr ? S_OK : E_INVALIDARG;
   }
 
