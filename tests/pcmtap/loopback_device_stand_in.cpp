@@ -276,7 +276,11 @@ struct Session final : IAudioSessionControl2, IAudioMeterInformation, ISimpleAud
   static double Seconds() { return ThePlan().origin == 0 ? 0 : static_cast<double>(Now() - ThePlan().origin) / 1e7; }
 
   STDMETHODIMP GetState(AudioSessionState* state) override { *state = AudioSessionState(active); return S_OK; }
-  STDMETHODIMP GetPeakValue(float* level) override { *level = Seconds() >= from && Seconds() < to ? peak : 0; return S_OK; }
+  // A child's session plays only once its process is there.
+  STDMETHODIMP GetPeakValue(float* level) override {
+    *level = Seconds() >= from && Seconds() < to && (who != "child" || processId != 0) ? peak : 0;
+    return S_OK;
+  }
   STDMETHODIMP GetMasterVolume(float* level) override { *level = volume; return S_OK; }
   STDMETHODIMP GetMute(BOOL* on) override { *on = muted; return S_OK; }
   STDMETHODIMP IsSystemSoundsSession() override { return S_FALSE; }
