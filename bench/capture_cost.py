@@ -135,11 +135,12 @@ def main():
           f"alternating; chunks of {options.chunk_frames} samples")
     for label, runs in results.items():
         cpu = statistics.median(r[0] for r in runs) / minutes
+        spread = f"{min(r[0] for r in runs) / minutes:.2f} to {max(r[0] for r in runs) / minutes:.2f}"
         server = statistics.median(r[1] for r in runs) / minutes
         latencies = sorted(l for r in runs for l in r[2])
         p50, p99 = latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
         complete = "all records" if all(r[3] for r in runs) else "records missing: audio lost"
-        print(f"{label:>8}: CPU {cpu:.3f} s/min of audio (wineserver {server:.3f} s/min); "
+        print(f"{label:>8}: CPU {cpu:.3f} s/min of audio (runs {spread}; wineserver {server:.3f} s/min); "
               f"record latency median {p50 * 1000:.1f} ms, 99th percentile {p99 * 1000:.1f} ms; {complete}")
 
 

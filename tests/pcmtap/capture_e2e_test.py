@@ -108,7 +108,7 @@ def notices():
     while only silent packets come, a session outside the tree plays, and so do
     the host's own and that of a descendant started after the capture began:
     deaf names the first alone, before the audio comes; then hearing."""
-    packets = silent(5, 17) + audio(6, 2)
+    packets = audio(5, 17, True) + audio(6, 2)
     report = launch(["stop_host.exe", "pcmtap.exe", "21", "records.jsonl", "--notices", "on"], packets,
                     sessions=PLAYING).communicate()[0].decode()
     out = (HERE / "records.jsonl").read_bytes()
@@ -202,13 +202,9 @@ def endpoint(fill_gaps):
                         "UnregisterEndpointNotificationCallback", " ".join(calls())), calls()
 
 
-def audio(seed, seconds):
-    return plan(seed, 100 * seconds, sizes=(441,))
-
-
-def silent(seed, seconds):
-    """Packets flagged silent over non-zero samples, as a capture gets them from an application that hides its audio."""
-    return [(frames, SILENT, samples) for frames, _, samples in audio(seed, seconds)]
+def audio(seed, seconds, silent=False):
+    """10 ms packets; `silent`: all flagged silent over non-zero samples, as an application that hides its audio gives them."""
+    return [(frames, SILENT if silent else flags, samples) for frames, flags, samples in plan(seed, 100 * seconds, sizes=(441,))]
 
 
 def change(flags, seconds):
@@ -234,9 +230,9 @@ CASES = {
     "notices": notices,
     # Playing sessions that do not count (the target's, muted, at volume 0, inactive, under -40 dBFS, for 1 s),
     # and no packets for a while: no notice. Off, the records are those without the option.
-    "notices_unheard": lambda: play(silent(7, 4) + [gap(441 * 300, PAUSE)] + silent(8, 1), ["--notices", "on"],
+    "notices_unheard": lambda: play(audio(7, 4, True) + [gap(441 * 300, PAUSE)] + audio(8, 1, True), ["--notices", "on"],
                                     sessions=UNHEARD),
-    "notices_off": lambda: play(silent(9, 6), ["--notices", "off"], sessions=PLAYING),
+    "notices_off": lambda: play(audio(9, 6, True), ["--notices", "off"], sessions=PLAYING),
     # Sessions that cannot be read: one notice, and the records as ever.
     "notices_unchecked": lambda: play(audio(10, 3), ["--source", "endpoint", "--notices", "on"], mode="endpoint-console",
                                       pid=0, fail="GetSessionEnumerator", notices=[

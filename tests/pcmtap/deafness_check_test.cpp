@@ -12,12 +12,14 @@
 namespace pcmtap {
 namespace {
 
+using Ids = std::vector<std::uint32_t>;
+
 // A read every 250 ms, a character each: '.' nothing plays, 'a' process 7's
 // session plays, 'b' those of 9 and 7, 'h' the capture heard a non-zero
 // sample, 'H' it did while 'a' plays, ' ' no read (the machine slept). The
 // notices, a character a read: '-' none, 'D' deaf (naming `named`), 'R' hearing.
 TEST(DeafnessCheck, NoticesFollowWindowsEpisodesAndThresholds) {
-  const struct { const char* name; std::string reads, notices; std::vector<std::uint32_t> named; } runs[] = {
+  const struct { const char* name; std::string reads, notices; Ids named; } runs[] = {
       {"unheard playback: deaf once 3 s of reads are in, and once only", "aaaabaaaaaaaaaaaa", "------------D----", {7, 9}},
       {"playback of 1.75 s never makes two thirds of the window; nothing plays", ".aaaaaaa..........", "------------------", {}},
       {"two reads in three are enough", "aa.aa.aa.aa.aa.", "------------D--", {7}},
@@ -30,12 +32,10 @@ TEST(DeafnessCheck, NoticesFollowWindowsEpisodesAndThresholds) {
   for (const auto& run : runs) {
     DeafnessCheck check;
     std::string notices;
-    std::vector<std::uint32_t> named;
+    Ids named;
     for (std::size_t k = 0; k < run.reads.size(); ++k) {
       const char read = run.reads[k];
-      const std::vector<std::uint32_t> audible = read == 'b' ? std::vector<std::uint32_t>{9, 7, 9}
-                                                 : read == 'a' || read == 'H' ? std::vector<std::uint32_t>{7}
-                                                                              : std::vector<std::uint32_t>{};
+      const Ids audible = read == 'b' ? Ids{9, 7, 9} : read == 'a' || read == 'H' ? Ids{7} : Ids{};
       const Notice notice = read == ' ' ? Notice{} : check.Read({1000 + 250 * k, read == 'h' || read == 'H', audible});
       notices += read == ' ' ? ' ' : "-DR"[static_cast<int>(notice.code)];
       if (notice.code == Notice::Code::Deaf) named = notice.processIds;

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace pcmtap {
 namespace {
@@ -17,27 +19,31 @@ struct StalledReader : std::stringbuf {
     const std::lock_guard<std::mutex> wait(stalled);
     return std::stringbuf::xsputn(text, size);
   }
+  std::size_t Read() { const std::lock_guard<std::mutex> reading(stalled); return str().size(); }
   std::mutex stalled;
 };
 
 // Eight records of 100 bytes each, numbered 0 to 7; the queue holds six,
 // exactly (a record costs its text and 64 bytes around it), so the seventh
 // and eighth wait for room, until a stop request puts them over the bound.
-// Once the reader reads again, all eight come out in order.
+// Once the reader has read them all, the whole room is free again.
 TEST(RecordWriter, HoldsItsBoundUntilAStopThenWritesEveryRecordInOrder) {
   StalledReader reader;
   std::ostream out(&reader);
   std::string waited, expected;
-  reader.stalled.lock();
   RecordWriter writer(out, 6 * 164);
-  for (char k = '0'; k < '8'; ++k) {  // a record that has to wait for room meets a stop request at once
-    writer.Queue(std::string(100, k), [&] { waited += k; return false; });
-    expected += std::string(100, k);
+  for (int round = 0; round < 2; ++round) {
+    reader.stalled.lock();
+    for (char k = '0'; k < '8'; ++k) {  // a record that has to wait for room meets a stop request at once
+      writer.Queue(std::string(100, k), [&] { waited += k; return false; });
+      expected += std::string(100, k);
+    }
+    reader.stalled.unlock();
+    while (reader.Read() < expected.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  reader.stalled.unlock();
   writer.Finish();
   EXPECT_EQ(reader.str(), expected);
-  EXPECT_EQ(waited, "67");
+  EXPECT_EQ(waited, "6767");
 }
 
 }  // namespace
