@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iterator>
-#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -12,8 +10,8 @@
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/deafness_check.h"
 #include "pcmtap/interface_ids.h"
-#include "pcmtap/process_tree.h"
 #include "pcmtap/protocol.h"
+#include "pcmtap/target_tree.h"
 
 namespace pcmtap {
 namespace {
@@ -49,7 +47,7 @@ bool Usable(HRESULT status, const char* call) {
 // The render devices' sessions in scope, and which of them play audibly.
 class SessionReader {
  public:
-  explicit SessionReader(const SessionScope& scope) : scope_(scope) {
+  explicit SessionReader(const SessionScope& scope) : scope_(scope), tree_(scope.treeRoot) {
     ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
                                    enumerator_.PutVoid()),
                   "CoCreateInstance");
@@ -57,14 +55,10 @@ class SessionReader {
 
   void Enumerate() {
     sessions_.clear();
-    processes_.reset();
     for (const ComPtr<IMMDevice>& device : Devices()) AddSessionsOf(*device.Get());
-    for (auto place = places_.begin(); place != places_.end();) {
-      const bool playing = std::any_of(sessions_.begin(), sessions_.end(), [&place](const WatchedSession& session) {
-        return session.processId == place->first;
-      });
-      place = playing ? std::next(place) : places_.erase(place);
-    }
+    std::vector<std::uint32_t> processIds;
+    for (const WatchedSession& session : sessions_) processIds.push_back(session.processId);
+    tree_.Refresh(processIds);
   }
 
   // The processes of the sessions that the capture should hear and that play
@@ -151,77 +145,14 @@ class SessionReader {
     if (scope_.treeRoot == 0) return true;
     const bool include = scope_.mode == LoopbackMode::IncludeTargetProcessTree;
     if (!session.singleProcess || (include && session.systemSounds)) return false;
-    if (!session.inTree) session.inTree = InTree(session.processId);
+    if (!session.inTree) session.inTree = tree_.Holds(session.processId);
     return *session.inTree == include;
-  }
-
-  // The tree grows while the capture runs, but a process takes its place in
-  // it when it is created: each process is judged once, from a snapshot taken
-  // then (a snapshot is dear), and again only when its id names a process
-  // created since.
-  bool InTree(std::uint32_t processId) {
-    const std::uint64_t created = CreationTime(processId);
-    auto known = places_.find(processId);
-    if (known == places_.end() || known->second.created != created) {
-      const ProcessLookup lookup = [this](std::uint32_t id) { return Process(id); };
-      known = places_.insert_or_assign(processId, Place{created, InProcessTree(processId, scope_.treeRoot, lookup)})
-                  .first;
-    }
-    return known->second.inTree;
-  }
-
-  // A process of this enumeration's snapshot, taken at its first need; its
-  // creation time only when first asked for, as few processes ever are.
-  std::optional<ProcessEntry> Process(std::uint32_t processId) {
-    if (!processes_) processes_ = Snapshot();
-    const auto found = processes_->find(processId);
-    if (found == processes_->end()) return std::nullopt;
-    SnapshotEntry& entry = found->second;
-    if (!entry.timed) entry.process.created = CreationTime(processId);
-    entry.timed = true;
-    return entry.process;
-  }
-
-  struct SnapshotEntry {
-    ProcessEntry process;
-    bool timed;  // its creation time was asked for
-  };
-
-  static std::map<std::uint32_t, SnapshotEntry> Snapshot() {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-      ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()), "CreateToolhelp32Snapshot");
-    }
-    std::map<std::uint32_t, SnapshotEntry> processes;
-    PROCESSENTRY32W process{};
-    process.dwSize = sizeof process;
-    for (BOOL more = Process32FirstW(snapshot, &process); more != FALSE; more = Process32NextW(snapshot, &process)) {
-      processes[process.th32ProcessID] = {{process.th32ParentProcessID, 0}, false};
-    }
-    CloseHandle(snapshot);
-    return processes;
-  }
-
-  // 0 when the process cannot be asked (it ended, or it is protected).
-  static std::uint64_t CreationTime(std::uint32_t processId) {
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) return 0;
-    FILETIME created{};
-    FILETIME unused[3]{};
-    const bool known = GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]) != FALSE;
-    CloseHandle(process);
-    return known ? (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime : 0;
   }
 
   const SessionScope scope_;
   ComPtr<IMMDeviceEnumerator> enumerator_;
   std::vector<WatchedSession> sessions_;
-  struct Place {
-    std::uint64_t created;
-    bool inTree;
-  };
-  std::map<std::uint32_t, Place> places_;  // of the processes whose sessions there are
-  std::optional<std::map<std::uint32_t, SnapshotEntry>> processes_;  // of this enumeration, once needed
+  TargetTree tree_;  // of scope_.treeRoot, when there is one
 };
 
 }  // namespace
