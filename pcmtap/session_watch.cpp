@@ -56,8 +56,9 @@ class SessionReader {
   void Enumerate() {
     sessions_.clear();
     for (const ComPtr<IMMDevice>& device : Devices()) AddSessionsOf(*device.Get());
-    std::vector<std::uint32_t> processIds;
-    for (const WatchedSession& session : sessions_) processIds.push_back(session.processId);
+    std::vector<std::uint32_t> processIds(sessions_.size());
+    std::transform(sessions_.begin(), sessions_.end(), processIds.begin(),
+                   [](const WatchedSession& session) { return session.processId; });
     tree_.Refresh(processIds);
   }
 
