@@ -26,7 +26,8 @@ struct StalledReader : std::stringbuf {
 // Eight records of 100 bytes each, numbered 0 to 7; the queue holds six,
 // exactly (a record costs its text and 64 bytes around it), so the seventh
 // and eighth wait for room, until a stop request puts them over the bound.
-// Once the reader has read them all, the whole room is free again.
+// Once the reader has read them all, the whole room is free again, and a
+// record larger than the bound goes into the empty queue at once.
 TEST(RecordWriter, HoldsItsBoundUntilAStopThenWritesEveryRecordInOrder) {
   StalledReader reader;
   std::ostream out(&reader);
@@ -41,6 +42,8 @@ TEST(RecordWriter, HoldsItsBoundUntilAStopThenWritesEveryRecordInOrder) {
     reader.stalled.unlock();
     while (reader.Read() < expected.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  writer.Queue(std::string(2000, 'x'), [&] { waited += 'x'; return false; });  // larger than the bound: no wait
+  expected += std::string(2000, 'x');
   writer.Finish();
   EXPECT_EQ(reader.str(), expected);
   EXPECT_EQ(waited, "6767");
