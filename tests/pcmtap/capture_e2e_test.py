@@ -116,7 +116,7 @@ def notices():
     assert deaf in out and out.splitlines(keepends=True).index(deaf) < 17 * 15.625, "no deaf notice before the audio"
     expected = records(convert(packets), 1024, pid=int(re.match(r"host (\d+)", report)[1]))
     out = without_notices(out, [deaf, b'{"type":"notice","code":"hearing"}\r\n'])
-    assert expected.startswith(out) and out.count(b"\n") > 1 + 18 * 15, report
+    assert expected.startswith(out), report
 
 
 def capture(chunk, mode, packets, **options):
