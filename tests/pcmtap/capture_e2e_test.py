@@ -105,14 +105,15 @@ def without_notices(out, expected):
 
 def notices():
     """--notices on in exclude mode through a host (stop_host.exe, the target):
-    while only silent packets come, a session outside the tree plays, and so do
-    the host's own and that of a descendant started after the capture began:
-    deaf names the first alone, before the audio comes; then hearing."""
+    while only digital silence comes, sessions outside the tree play (one at
+    -40 dBFS exactly), and so do the host's own and that of a descendant started
+    after the capture began: deaf names the first two alone, before the audio
+    comes; then hearing."""
     packets = audio(5, 17, True) + audio(6, 2)
     report = launch(["stop_host.exe", "pcmtap.exe", "21", "records.jsonl", "--notices", "on"], packets,
                     sessions=PLAYING).communicate()[0].decode()
     out = (HERE / "records.jsonl").read_bytes()
-    deaf = b'{"type":"notice","code":"deaf","processIds":[4000000000]}\r\n'
+    deaf = b'{"type":"notice","code":"deaf","processIds":[4000000000,4000000007]}\r\n'
     assert deaf in out and out.splitlines(keepends=True).index(deaf) < 17 * 15.625, "no deaf notice before the audio"
     expected = records(convert(packets), 1024, pid=int(re.match(r"host (\d+)", report)[1]))
     out = without_notices(out, [deaf, b'{"type":"notice","code":"hearing"}\r\n'])
@@ -203,8 +204,9 @@ def endpoint(fill_gaps):
 
 
 def audio(seed, seconds, silent=False):
-    """10 ms packets; `silent`: all flagged silent over non-zero samples, as an application that hides its audio gives them."""
-    return [(frames, SILENT if silent else flags, samples) for frames, flags, samples in plan(seed, 100 * seconds, sizes=(441,))]
+    """10 ms packets; `silent`: digital silence, packets flagged silent over non-zero samples and packets of zeros."""
+    packets = plan(seed, 100 * seconds, sizes=(441,))
+    return [(f, SILENT, s) if k % 2 else (f, 0, [0] * len(s)) for k, (f, _, s) in enumerate(packets)] if silent else packets
 
 
 def change(flags, seconds):
@@ -218,7 +220,7 @@ FOLLOWED = audio(11, 1) + change(CHANGE, 2.5) + audio(12, 1) + [gap(22050, LOSS)
     change(CHANGE, 6) + audio(13, 1)
 FAILED = " failed: 0x88890004"
 # Sessions of the stand-in, each: its process, active, muted, volume, peak, and the seconds it plays.
-PLAYING = "target 1 0 1 0.5 0 99;4000000000 1 0 1 0.5 0 99;child 1 0 1 0.5 1 99"
+PLAYING = "target 1 0 1 0.5 0 99;4000000000 1 0 1 0.5 0 99;child 1 0 1 0.5 1 99;4000000007 1 0 1 0.01 0 99"
 UNHEARD = "target 1 0 1 0.5 0 99;4000000001 1 1 1 0.5 0 99;4000000002 1 0 0 0.5 0 99;4000000003 0 0 1 0.5 0 99;" \
           "4000000004 1 0 1 0.005 0 99;4000000005 1 0 1 0.5 1 2"
 CASES = {
