@@ -14,7 +14,9 @@ Reported per build, alternating builds over the repetitions:
   of its start: from the capture time of the record's last frame (the
   stand-in's performance-counter positions, which under wine count
   CLOCK_MONOTONIC_RAW) to its arrival at the reader, median and 99th
-  percentile.
+  percentile;
+- the ratio of its CPU (with the wineserver's) to that of the first build in
+  the same round, median over the rounds.
 A build may take more options of start after its exe, comma-separated
 (notices=pcmtap.exe,--notices,on). With --sessions, the stand-in also serves
 the device enumerator, registered in the prefix for each run, with those
@@ -140,8 +142,12 @@ def main():
         latencies = sorted(l for r in runs for l in r[2])
         p50, p99 = latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
         complete = "all records" if all(r[3] for r in runs) else "records missing: audio lost"
+        # Builds of one round ran one after the other, so their ratio is spared the machine's drift between rounds.
+        first = next(iter(results.values()))
+        paired = statistics.median((r[0] + r[1]) / (f[0] + f[1]) for r, f in zip(runs, first))
         print(f"{label:>8}: CPU {cpu:.3f} s/min of audio (runs {spread}; wineserver {server:.3f} s/min); "
-              f"record latency median {p50 * 1000:.1f} ms, 99th percentile {p99 * 1000:.1f} ms; {complete}")
+              f"record latency median {p50 * 1000:.1f} ms, 99th percentile {p99 * 1000:.1f} ms; {complete}; "
+              f"CPU with the wineserver's, median of the rounds' ratios to the first build {paired:.3f}")
 
 
 if __name__ == "__main__":
