@@ -135,6 +135,9 @@ def main():
     minutes = options.seconds / 60
     print(f"{options.seconds} s of audio for CPU, {options.seconds // 2} s for latency, {options.runs} runs per build, "
           f"alternating; chunks of {options.chunk_frames} samples")
+    # Builds of one round ran one after the other, so a ratio to the first build within a round is spared the
+    # machine's drift between rounds.
+    first = next(iter(results.values()))
     for label, runs in results.items():
         cpu = statistics.median(r[0] for r in runs) / minutes
         spread = f"{min(r[0] for r in runs) / minutes:.2f} to {max(r[0] for r in runs) / minutes:.2f}"
@@ -142,8 +145,6 @@ def main():
         latencies = sorted(l for r in runs for l in r[2])
         p50, p99 = latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
         complete = "all records" if all(r[3] for r in runs) else "records missing: audio lost"
-        # Builds of one round ran one after the other, so their ratio is spared the machine's drift between rounds.
-        first = next(iter(results.values()))
         paired = statistics.median((r[0] + r[1]) / (f[0] + f[1]) for r, f in zip(runs, first))
         print(f"{label:>8}: CPU {cpu:.3f} s/min of audio (runs {spread}; wineserver {server:.3f} s/min); "
               f"record latency median {p50 * 1000:.1f} ms, 99th percentile {p99 * 1000:.1f} ms; {complete}; "
