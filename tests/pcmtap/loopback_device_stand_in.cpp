@@ -12,16 +12,18 @@
 // default (with a notification), 0x04000000 makes the present one unusable
 // and leaves none the default until the next change; each device plays only
 // the packets between its markers. Like the real devices, whatever buffer was
-// asked for, a device keeps a packet only briefly (100 ms): a packet that
-// would overflow that is lost, and the next one carries the discontinuity
-// flag; and its first packet is flagged discontinuous and silent over stale
-// samples. Positions come from the
+// asked for, a device keeps a packet only briefly: while the reader leaves a
+// packet unread for more than 100 ms of the device's own running, what it
+// captures is lost (a "lost" line in the log), and the next packet queued
+// carries the discontinuity flag; and its first packet is flagged
+// discontinuous and silent over stale samples. Positions come from the
 // performance counter at the first Start and the plan.
 // PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop hangs
 // instead), PCMTAP_STAND_IN_LOG a file that gets a line per call, one with the
 // first Start's time, and one as each process that loads the stand-in ends,
 // with its own "ignore Ctrl+C" attribute. Interface ids come from the SDK,
 // not from pcmtap, so that a wrong id in pcmtap shows as a refused call.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +48,13 @@ namespace {
 constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
 constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kChange = 0x08000000, kGone = 0x04000000;
 constexpr UINT32 kDiscontinuity = 0x1, kSilent = 0x2;
-constexpr UINT32 kKeptFrames = 4410;  // what a device keeps unread: 100 ms
+// How long a device keeps a packet unread, on its own clock: the time it ran
+// on schedule. A real device runs on time; this one is a timer callback,
+// which a loaded machine may hold up for hundreds of milliseconds, the
+// reader with it. Each round counts for at most two periods, so that a
+// device that was itself late never charges its lateness to the reader,
+// while a reader that stalls on its own is still caught within 100 ms.
+constexpr UINT64 kKeptTime = 1000000, kLongestRound = 200000;  // 100 ns units
 constexpr CLSID kEnumeratorClass = {0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 
 std::string Variable(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
@@ -56,9 +64,13 @@ std::string Variable(const char* name) { return std::getenv(name) != nullptr ? s
 bool Fails(const std::string& call, bool logged = true) {
   static std::map<std::string, int> calls;
   static std::mutex mutex;
+  // Opened once and never closed, so that the last line, written as the
+  // process ends, still finds it; a line is written whole and at once.
+  static auto* const log = Variable("PCMTAP_STAND_IN_LOG").empty()
+                               ? nullptr
+                               : new std::ofstream(Variable("PCMTAP_STAND_IN_LOG"), std::ios::app | std::ios::binary);
   const std::lock_guard<std::mutex> lock(mutex);
-  const std::string log = Variable("PCMTAP_STAND_IN_LOG");
-  if (logged && !log.empty()) std::ofstream(log, std::ios::app | std::ios::binary) << call << '\n';
+  if (logged && log != nullptr) *log << call << '\n' << std::flush;
   const std::string name = call.substr(0, call.find(' '));
   const std::string fail = Variable("PCMTAP_STAND_IN_FAIL");
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
@@ -71,9 +83,10 @@ UINT64 Now() {  // the performance counter in 100 ns units, as positions are
   return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 / static_cast<double>(frequency.QuadPart));
 }
 
-// A packet, with its position in frames from the first Start and the number
-// of the render device that plays it (the changes of default before it).
-struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; int device; };
+// A packet, with its position in frames from the first Start, the number of
+// the render device that plays it (the changes of default before it) and,
+// once queued, the device's own clock then.
+struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; int device; UINT64 queuedAt; };
 
 struct Plan {
   Plan() : bytes(std::istreambuf_iterator<char>(file), {}) {
@@ -82,7 +95,7 @@ struct Plan {
       std::memcpy(head, &bytes[at], sizeof head);
       const Packet last = packets.empty() ? Packet{} : packets.back();
       packets.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], last.position + last.frames,
-                         last.device + ((last.flags & kChange) != 0)});
+                         last.device + ((last.flags & kChange) != 0), 0});
     }
   }
   UINT64 TimeOf(UINT64 frames) const { return origin + (frames * 10000000 + 22050) / 44100; }
@@ -167,7 +180,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   }
   STDMETHODIMP Start() override {
     if (Fails("Start")) return kInjected;
-    started = Now();
+    started = lastRound = Now();
     UINT64 none = 0;
     if (ThePlan().origin.compare_exchange_strong(none, started)) Fails("origin " + std::to_string(started));
     return CreateTimerQueueTimer(&timer, nullptr, &Deliver, this, 10, 10, 0) ? S_OK : E_FAIL;
@@ -187,9 +200,11 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     Device& d = *static_cast<Device*>(context);
     const Plan& plan = ThePlan();
     const std::lock_guard<std::mutex> lock(d.mutex);
+    const UINT64 now = Now();
+    d.clock += std::min(now - std::exchange(d.lastRound, now), kLongestRound);
     const std::size_t queued = d.queue.size();
     for (; d.delivered < plan.packets.size() &&
-           plan.TimeOf(plan.packets[d.delivered].position + plan.packets[d.delivered].frames) <= Now();
+           plan.TimeOf(plan.packets[d.delivered].position + plan.packets[d.delivered].frames) <= now;
          ++d.delivered) {
       Packet packet = plan.packets[d.delivered];
       if (packet.device != d.number || plan.TimeOf(packet.position) < d.started) continue;
@@ -199,14 +214,15 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
       }
       d.gone |= (packet.flags & kGone) != 0;
       if (packet.flags & (kPause | kChange | kGone)) continue;  // time that passes without a packet
-      const bool lost = packet.flags & kLoss || d.queuedFrames + packet.frames > kKeptFrames;
-      d.missed |= lost;
-      if (lost) continue;
+      const bool overrun = !d.queue.empty() && d.clock - d.queue.front().queuedAt > kKeptTime;
+      if (overrun) Fails("lost " + std::to_string(d.delivered));
+      d.missed |= overrun || packet.flags & kLoss;
+      if (overrun || packet.flags & kLoss) continue;
       packet.flags |= std::exchange(d.missed, false) ? kDiscontinuity : 0;
       packet.flags |= std::exchange(d.fresh, false) ? kDiscontinuity | kSilent : 0;
       packet.position = plan.TimeOf(packet.position);
+      packet.queuedAt = d.clock;
       d.queue.push_back(packet);
-      d.queuedFrames += packet.frames;
     }
     if (d.queue.size() == queued) return;
     // A failing wait: the event is closed, and forgotten, for wine gives its value out again.
@@ -226,7 +242,6 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     const std::lock_guard<std::mutex> lock(mutex);
     if (Fails("ReleaseBuffer " + std::to_string(frames))) return kInjected;
     if (frames != Front().frames || queue.empty()) return AUDCLNT_E_INVALID_SIZE;
-    queuedFrames -= frames;
     queue.pop_front();
     return S_OK;
   }
@@ -243,7 +258,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
   UINT64 started = 0;
-  UINT32 queuedFrames = 0;
+  UINT64 clock = 0, lastRound = 0;  // the device's own clock, and the time of its last round
   bool missed = false;  // a packet was lost since the last one queued
   bool fresh = true;    // no packet delivered since Start
   bool gone = false;    // unusable once what it delivered is read
