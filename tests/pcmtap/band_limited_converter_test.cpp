@@ -19,10 +19,6 @@ using Bytes = std::vector<std::uint8_t>;
 using Samples = std::vector<std::int16_t>;
 constexpr std::uint32_t kStereo = 0x3, kSurround71 = 0x63F, kCentre = 0x4;
 
-SampleFormat Format(std::uint32_t rate, std::uint16_t channels, SampleEncoding encoding, std::uint32_t mask) {
-  return {rate, channels, encoding, mask};
-}
-
 // Frames of `format` whose channel c carries gains[c] times the signal.
 Bytes Encode(const SampleFormat& format, const std::vector<double>& gains, const std::vector<double>& signal) {
   const std::size_t size = format.ContainerBytes();
@@ -52,13 +48,6 @@ Samples Convert(BandLimitedConverter& converter, const Bytes& bytes, std::size_t
   return out;
 }
 
-Samples ConvertTone(std::uint32_t rate, double frequency) {
-  const Samples tone = DitheredStereoTone(frequency, rate, rate / 2);
-  BandLimitedConverter converter(1, Format(rate, 2, SampleEncoding::Int16, kStereo));
-  return Convert(converter, Bytes(reinterpret_cast<const std::uint8_t*>(tone.data()),
-                                  reinterpret_cast<const std::uint8_t*>(tone.data() + tone.size())), 4);
-}
-
 TEST(BandLimitedConverter, MeasuredFigures) {
   enum What { Level, Alias, ThdPlusNoise };
   const struct { std::uint32_t rate; double tone; What what; double bound; } rows[] = {
@@ -69,8 +58,12 @@ TEST(BandLimitedConverter, MeasuredFigures) {
       {48000, 8400, Alias, -120},  {48000, 11000, Alias, -120},  {48000, 19000, Alias, -120},
       {48000, 23500, Alias, -120}, {44100, 1000, ThdPlusNoise, -93}, {48000, 1000, ThdPlusNoise, -93}};
   for (const auto& row : rows) {
+    const Samples tone = DitheredStereoTone(row.tone, row.rate, row.rate / 2);  // 16-bit stereo at -1 dBFS
+    BandLimitedConverter converter(1, SampleFormat{row.rate, 2, SampleEncoding::Int16, kStereo});
+    const Samples out = Convert(converter, Bytes(reinterpret_cast<const std::uint8_t*>(tone.data()),
+                                                 reinterpret_cast<const std::uint8_t*>(tone.data() + tone.size())), 4);
     const double alias = std::fabs(row.tone - 16000.0 * std::round(row.tone / 16000.0));
-    const SineFit fit = FitSine(ConvertTone(row.rate, row.tone), 160, row.what == Alias ? alias : row.tone);
+    const SineFit fit = FitSine(out, 160, row.what == Alias ? alias : row.tone);
     const double figure = row.what == Level ? std::fabs(fit.Dbfs() + 1.0)
                           : row.what == Alias ? fit.Dbfs() : fit.ThdPlusNoiseDb();
     EXPECT_LE(figure, row.bound) << row.tone << " Hz at " << row.rate << " Hz, figure " << row.what;
@@ -80,14 +73,13 @@ TEST(BandLimitedConverter, MeasuredFigures) {
 TEST(BandLimitedConverter, EveryFormatGivesTheSameLevel) {
   const std::vector<double> front = {1, 1}, centreOnly = {0, 0, 1, 0, 0, 0, 0, 0}, fronts71 = {1, 1, 0, 0, 0, 0, 0, 0};
   const struct { const char* name; SampleFormat format; std::vector<double> gains; double dB; } rows[] = {
-      {"16-bit stereo", Format(44100, 2, SampleEncoding::Int16, kStereo), front, 0.0},
-      {"float stereo", Format(48000, 2, SampleEncoding::Float32, kStereo), front, 0.0},
-      {"24 in 32 stereo", Format(44100, 2, SampleEncoding::Int32, kStereo), front, 0.0},
-      {"packed 24 stereo", Format(96000, 2, SampleEncoding::Int24Packed, kStereo), front, 0.0},
-      {"7.1 float, fronts", Format(48000, 8, SampleEncoding::Float32, kSurround71), fronts71, 0.0},
-      {"7.1 float, centre alone", Format(48000, 8, SampleEncoding::Float32, kSurround71), centreOnly, -3.0103},
-      {"16-bit mono at 16 kHz", Format(16000, 1, SampleEncoding::Int16, kCentre), {1}, 0.0},
-      {"16-bit mono upsampled", Format(8000, 1, SampleEncoding::Int16, kCentre), {1}, 0.0}};
+      {"float stereo", SampleFormat{48000, 2, SampleEncoding::Float32, kStereo}, front, 0.0},
+      {"24 in 32 stereo", SampleFormat{44100, 2, SampleEncoding::Int32, kStereo}, front, 0.0},
+      {"packed 24 stereo", SampleFormat{96000, 2, SampleEncoding::Int24Packed, kStereo}, front, 0.0},
+      {"7.1 float, fronts", SampleFormat{48000, 8, SampleEncoding::Float32, kSurround71}, fronts71, 0.0},
+      {"7.1 float, centre alone", SampleFormat{48000, 8, SampleEncoding::Float32, kSurround71}, centreOnly, -3.0103},
+      {"16-bit mono at 16 kHz", SampleFormat{16000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0},
+      {"16-bit mono upsampled", SampleFormat{8000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0}};
   for (const auto& row : rows) {
     std::vector<double> tone(row.format.sampleRate / 4);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5 * std::sin(kTwoPi * 1000.0 * i / row.format.sampleRate);
@@ -107,8 +99,8 @@ TEST(BandLimitedConverter, DelayCountAndClipping) {
     signal[click] = 1.0;
     std::fill(signal.begin() + rate, signal.begin() + 2 * rate, 1.0);
     std::fill(signal.begin() + 2 * rate, signal.end(), -1.0);
-    BandLimitedConverter converter(1, Format(rate, 1, SampleEncoding::Int16, kCentre));
-    const Samples out = Convert(converter, Encode(Format(rate, 1, SampleEncoding::Int16, kCentre), {1}, signal), 2, 999);
+    BandLimitedConverter converter(1, SampleFormat{rate, 1, SampleEncoding::Int16, kCentre});
+    const Samples out = Convert(converter, Encode(SampleFormat{rate, 1, SampleEncoding::Int16, kCentre}, {1}, signal), 2, 999);
     EXPECT_EQ(out.size(), 48000u) << rate;
     const auto peak = std::max_element(out.begin(), out.begin() + 16000 / 2) - out.begin();
     EXPECT_EQ(peak, std::lround(16000.0 * (static_cast<double>(click) / rate + 0.0035))) << rate;
@@ -124,9 +116,9 @@ TEST(BandLimitedConverter, DelayCountAndClipping) {
 // mix of sizes with silent and null packets and, at 44.1 kHz, a change to
 // float samples that carry the same values.
 TEST(BandLimitedConverter, SameBytesForEveryPacketSplit) {
-  const SampleFormat floats = Format(44100, 2, SampleEncoding::Float32, kStereo);
-  for (const SampleFormat& format : {Format(44100, 2, SampleEncoding::Int16, kStereo), Format(96000, 6, SampleEncoding::Int16, 0x3F),
-                                     Format(44101, 1, SampleEncoding::Int16, kCentre)}) {
+  const SampleFormat floats = SampleFormat{44100, 2, SampleEncoding::Float32, kStereo};
+  for (const SampleFormat& format : {SampleFormat{44100, 2, SampleEncoding::Int16, kStereo}, SampleFormat{96000, 6, SampleEncoding::Int16, 0x3F},
+                                     SampleFormat{44101, 1, SampleEncoding::Int16, kCentre}}) {
     const std::size_t frameBytes = format.FrameBytes(), frames = format.sampleRate / 5;
     std::vector<double> signal(frames);  // a sweep on 16-bit steps, silent in every third thousand frames
     for (std::size_t i = 0; i < frames; ++i) {
@@ -152,6 +144,13 @@ TEST(BandLimitedConverter, SameBytesForEveryPacketSplit) {
       while (mixed.TakeChunk(chunk)) out.insert(out.end(), chunk.begin(), chunk.end());
     }
     EXPECT_EQ(out, reference) << format.sampleRate << ", mixed packets";
+    // Unrounded too, where a sum taken in another order would show.
+    const std::vector<float> mono(signal.begin(), signal.end());
+    std::vector<float> inOne, oneByOne;
+    BandLimitedResampler(format.sampleRate).Push(mono.data(), frames, inOne);
+    BandLimitedResampler resampler(format.sampleRate);
+    for (std::size_t i = 0; i < frames; ++i) resampler.Push(mono.data() + i, 1, oneByOne);
+    EXPECT_EQ(oneByOne, inOne) << format.sampleRate;
   }
 }
 
@@ -164,7 +163,7 @@ TEST(BandLimitedConverter, ChangeOfRateLeavesNoHole) {
   std::vector<double> before(first), after(second);
   for (std::size_t i = 0; i < first; ++i) before[i] = tone(i / 44100.0);
   for (std::size_t i = 0; i < second; ++i) after[i] = tone(first / 44100.0 + i / 48000.0);
-  const SampleFormat slow = Format(44100, 1, SampleEncoding::Float32, kCentre), fast = Format(48000, 1, SampleEncoding::Float32, kCentre);
+  const SampleFormat slow = SampleFormat{44100, 1, SampleEncoding::Float32, kCentre}, fast = SampleFormat{48000, 1, SampleEncoding::Float32, kCentre};
   BandLimitedConverter converter(1, slow);
   Samples out = Convert(converter, Encode(slow, {1}, before), 4);
   converter.SetFormat(fast);
@@ -198,7 +197,8 @@ std::string Outcome(const Bytes& bytes) {
 }
 
 TEST(ParseWaveFormat, ReadsTheFormatsTakenAndNamesThoseRejected) {
-  const std::string no = "Unsupported device format: ";
+  const std::string no = "Unsupported device format: ", kSub1 = "00000001-0000-0010-8000-00aa00389b71",
+                    kSub2 = "00000002-0000-0010-8000-00aa00389b71";
   const struct { Bytes bytes; std::string outcome; } rows[] = {
       {Wave(1, 2, 44100, 16, 4), "encoding 0, 2 channels, 44100 Hz, mask 3"},
       {Wave(3, 2, 48000, 32, 8), "encoding 3, 2 channels, 48000 Hz, mask 3"},
@@ -207,11 +207,8 @@ TEST(ParseWaveFormat, ReadsTheFormatsTakenAndNamesThoseRejected) {
       {Wave(0xFFFE, 6, 96000, 32, 24, 32, 0, 3), "encoding 3, 6 channels, 96000 Hz, mask 63"},
       {Wave(0xFFFE, 2, 192000, 24, 6, 24, kStereo), "encoding 1, 2 channels, 192000 Hz, mask 3"},
       {Wave(0x55, 2, 44100, 0, 4), no + "tag 0x0055, 2 channels, 44100 Hz, 0 bits, block align 4"},
-      {Wave(0xFFFE, 2, 48000, 16, 4, 16, 3, 2),
-       no + "extensible subformat {00000002-0000-0010-8000-00aa00389b71}, 2 channels, 48000 Hz, 16 bits (16 valid), "
-            "block align 4"},
-      {Wave(0xFFFE, 2, 48000, 32, 8, 20, 3), no + "extensible subformat {00000001-0000-0010-8000-00aa00389b71}, "
-                                                  "2 channels, 48000 Hz, 32 bits (20 valid), block align 8"},
+      {Wave(0xFFFE, 2, 48000, 16, 4, 16, 3, 2), no + "extensible subformat {" + kSub2 + "}, 2 channels, 48000 Hz, 16 bits (16 valid), block align 4"},
+      {Wave(0xFFFE, 2, 48000, 32, 8, 20, 3), no + "extensible subformat {" + kSub1 + "}, 2 channels, 48000 Hz, 32 bits (20 valid), block align 8"},
       {Wave(1, 2, 44100, 8, 2), no + "tag 0x0001, 2 channels, 44100 Hz, 8 bits, block align 2"},
       {Wave(3, 2, 44100, 64, 16), no + "tag 0x0003, 2 channels, 44100 Hz, 64 bits, block align 16"},
       {Wave(1, 0, 44100, 16, 0), no + "tag 0x0001, 0 channels, 44100 Hz, 16 bits, block align 0"},
@@ -220,8 +217,7 @@ TEST(ParseWaveFormat, ReadsTheFormatsTakenAndNamesThoseRejected) {
       {Wave(1, 2, 192001, 16, 4), no + "tag 0x0001, 2 channels, 192001 Hz, 16 bits, block align 4"},
       {Wave(1, 2, 44100, 16, 2), no + "tag 0x0001, 2 channels, 44100 Hz, 16 bits, block align 2"},
       {Bytes(17), no + "17 bytes, too short for WAVEFORMATEX"},
-      {[] { Bytes b = Wave(0xFFFE, 2, 48000, 16, 4); b.resize(39); return b; }(),
-       no + "tag 0xFFFE with cbSize 22 in 39 bytes, too short for WAVEFORMATEXTENSIBLE"}};
+      {[] { Bytes b = Wave(0xFFFE, 2, 48000, 16, 4); b.resize(39); return b; }(), no + "tag 0xFFFE with cbSize 22 in 39 bytes, too short for WAVEFORMATEXTENSIBLE"}};
   for (const auto& row : rows) EXPECT_EQ(Outcome(row.bytes), row.outcome);
 }
 
