@@ -6,6 +6,10 @@
 // in float, and give 16 bits rounded to nearest without dither, so that the
 // figures compare the resamplers alone.
 //
+// On a busy machine run it with --benchmark_repetitions=5
+// --benchmark_enable_random_interleaving=true: the ratios then come from the
+// medians.
+//
 // With --quality it prints instead the measured figures of each, with the
 // tests' measurement code: passband, worst alias, THD+N, latency.
 #include <benchmark/benchmark.h>
@@ -148,6 +152,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
+      // With repetitions, the median of each; without, its one run.
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
       const std::string name = run.benchmark_name();
       realtime_[name.substr(name.find('<') + 1, name.find('>') - name.find('<') - 1)] = run.counters.at("realtime");
     }
