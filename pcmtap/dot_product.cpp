@@ -6,6 +6,19 @@
 
 namespace pcmtap {
 
+namespace {
+
+// One output of RunFilter, in its fixed order.
+float FilterAt(const float* taps, std::size_t count, const float* x) {
+  float sums[4] = {};
+  for (std::size_t q = 0; q < count; q += 4) {
+    for (std::size_t j = 0; j < 4; ++j) sums[j] += taps[q + j] * x[q + j];
+  }
+  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+}  // namespace
+
 #if defined(__SSE2__) || defined(_M_X64)
 
 namespace {
@@ -50,6 +63,24 @@ void DotProductPair(const float* a, const float* b, const float* x, std::size_t 
   sums[1] = Total(b0, b1, b2, b3);
 }
 
+void RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out) {
+  std::size_t l = 0;
+  for (; l + 8 <= outputs; l += 8) {
+    __m128 low[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    __m128 high[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    for (std::size_t q = 0; q < count; q += 4) {
+      for (std::size_t j = 0; j < 4; ++j) {
+        const __m128 tap = _mm_set1_ps(taps[q + j]);
+        low[j] = _mm_add_ps(low[j], _mm_mul_ps(tap, _mm_loadu_ps(x + l + q + j)));
+        high[j] = _mm_add_ps(high[j], _mm_mul_ps(tap, _mm_loadu_ps(x + l + q + j + 4)));
+      }
+    }
+    _mm_storeu_ps(out + l, _mm_add_ps(_mm_add_ps(low[0], low[1]), _mm_add_ps(low[2], low[3])));
+    _mm_storeu_ps(out + l + 4, _mm_add_ps(_mm_add_ps(high[0], high[1]), _mm_add_ps(high[2], high[3])));
+  }
+  for (; l < outputs; ++l) out[l] = FilterAt(taps, count, x + l);
+}
+
 #else
 
 float DotProduct(const float* a, const float* x, std::size_t count) {
@@ -67,6 +98,10 @@ float DotProduct(const float* a, const float* x, std::size_t count) {
 void DotProductPair(const float* a, const float* b, const float* x, std::size_t count, float* sums) {
   sums[0] = DotProduct(a, x, count);
   sums[1] = DotProduct(b, x, count);
+}
+
+void RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out) {
+  for (std::size_t l = 0; l < outputs; ++l) out[l] = FilterAt(taps, count, x + l);
 }
 
 #endif

@@ -21,4 +21,12 @@ float DotProduct(const float* a, const float* x, std::size_t count);
 // DotProduct gives, for less than the cost of two: x is read once.
 void DotProductPair(const float* a, const float* b, const float* x, std::size_t count, float* sums);
 
+// A short filter run along x: out[l] = sum of taps[q] * x[l + q] over q, for
+// each of `outputs` outputs; count a multiple of 4. Each output's additions
+// run in one fixed order (four running sums, tap q going to sum q % 4, then
+// (0 + 1) + (2 + 3)), however many outputs a call takes, so an output has
+// the same bits computed alone or among others. The vector version takes
+// eight outputs at a time, one per lane, and needs no sum across lanes.
+void RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out);
+
 }  // namespace pcmtap

@@ -18,7 +18,7 @@ constexpr double kKeptBand = 7600.0;
 }  // namespace
 
 HalfBandDecimator::HalfBandDecimator(std::uint32_t inputRate)
-    : window_(0), evenHeld_(0), oddHeld_(0), next_(0), nextIsSecond_(false) {
+    : window_(0), evenHeld_(0), oddHeld_(0), next_(0) {
   // A half-band filter passes up to a quarter of the rate less half its
   // transition and stops from a quarter plus half: kept band to half the
   // rate less the kept band. Its length is 4m + 3 taps, the centre odd.
@@ -40,15 +40,13 @@ HalfBandDecimator::HalfBandDecimator(std::uint32_t inputRate)
               KaiserWindow(distance / static_cast<double>(centre_), beta);
     sum += taps[i];
   }
-  // Room in the window for the taps shifted one sample back, and a zero
-  // after them for the shifted read.
-  window_ = (count + 1 + kDotProductBlock - 1) / kDotProductBlock * kDotProductBlock;
-  taps_.assign(window_ + 1, 0.0f);
+  window_ = (count + 3) / 4 * 4;
+  taps_.assign(window_, 0.0f);
   for (std::size_t i = 0; i < count; ++i) taps_[window_ - 1 - i] = static_cast<float>(0.5 * taps[i] / sum);
 
   // Output 0's window lies wholly in the silence before input 0.
   evenHeld_ = oddHeld_ = next_ = window_ - 1;
-  even_.assign(evenHeld_ + 1, 0.0f);
+  even_.assign(evenHeld_, 0.0f);
   odd_.assign(oddHeld_, 0.0f);
 }
 
@@ -56,7 +54,7 @@ void HalfBandDecimator::Push(const float* samples, std::size_t count, std::vecto
   // Split by parity: the next sample is odd when an even one waits for its pair.
   const std::size_t oddFirst = evenHeld_ != oddHeld_ ? 1 : 0;
   const std::size_t evens = (count + 1 - oddFirst) / 2, odds = count - evens;
-  even_.resize(std::max(even_.size(), evenHeld_ + evens + 1));
+  even_.resize(std::max(even_.size(), evenHeld_ + evens));
   odd_.resize(std::max(odd_.size(), oddHeld_ + odds));
   float* const even = even_.data() + evenHeld_;
   float* const odd = odd_.data() + oddHeld_;
@@ -71,29 +69,14 @@ void HalfBandDecimator::Push(const float* samples, std::size_t count, std::vecto
   oddHeld_ += odds;
 
   // Output k: the even samples 2k back to 2k - 2 centre_, and the odd one at
-  // the centre, 2k - centre_ = 2 (k - (centre_ + 1) / 2) + 1. Outputs go in
-  // pairs over the window that ends at the second's newest sample, and a
-  // first whose second has not arrived alone over the same window, as the
-  // polyphase stage does it.
-  const std::size_t centreBack = (centre_ + 1) / 2;
-  while (next_ < evenHeld_) {
-    const float centre = 0.5f * odd_[next_ - centreBack];
-    if (nextIsSecond_) {
-      outputs.push_back(DotProduct(taps_.data(), even_.data() + next_ + 1 - window_, window_) + centre);
-      ++next_;
-      nextIsSecond_ = false;
-    } else if (next_ + 1 < evenHeld_) {
-      float sums[2];
-      DotProductPair(taps_.data() + 1, taps_.data(), even_.data() + next_ + 2 - window_, window_, sums);
-      outputs.push_back(sums[0] + centre);
-      outputs.push_back(sums[1] + 0.5f * odd_[next_ + 1 - centreBack]);
-      next_ += 2;
-    } else {
-      outputs.push_back(DotProduct(taps_.data() + 1, even_.data() + next_ + 2 - window_, window_) + centre);
-      ++next_;
-      nextIsSecond_ = true;
-    }
-  }
+  // the centre, 2k - centre_ = 2 (k - (centre_ + 1) / 2) + 1.
+  const std::size_t ready = evenHeld_ - next_, first = outputs.size();
+  outputs.resize(first + ready);
+  float* const out = outputs.data() + first;
+  RunFilter(taps_.data(), window_, even_.data() + next_ + 1 - window_, ready, out);
+  const float* const centre = odd_.data() + next_ - (centre_ + 1) / 2;
+  for (std::size_t i = 0; i < ready; ++i) out[i] += 0.5f * centre[i];
+  next_ = evenHeld_;
 
   // Keep what the next window needs.
   const std::size_t consumed = next_ + 1 - window_;
