@@ -29,8 +29,9 @@ class BandLimitedConverter {
   // The packets that follow come in `format`: a new stream that takes up
   // where the last one ended. At a new rate the old resampler's pending
   // outputs are added into the new one's first ones and the output goes on
-  // at the exact next output time (within 1/32000 of an input sample): no
-  // gap, no time counted twice. Otherwise the same filter goes on.
+  // at the exact next output time (to 1/32000 of a sample at the rate the
+  // new polyphase stage runs at): no gap, no time counted twice, and the
+  // count of outputs goes on. Otherwise the same filter goes on.
   void SetFormat(const SampleFormat& format);
 
   // true: `chunk` now holds the next full chunk of chunkFrames samples,
