@@ -19,13 +19,11 @@ std::int16_t ToInt16(float value) {
 }  // namespace
 
 BandLimitedConverter::BandLimitedConverter(std::uint64_t chunkFrames, const SampleFormat& format)
-    : chunkFrames_(chunkFrames),
-      downmix_(format),
+    : downmix_(format),
       resampler_(format.sampleRate),
       firstSampleWeight_(1.0f),
       pendingBegin_(0),
-      outputBegin_(0),
-      outputEnd_(0) {}
+      outputSamples_(chunkFrames) {}
 
 void BandLimitedConverter::AddPacket(const std::uint8_t* data, std::uint32_t frameCount, std::uint32_t flags) {
   if (frameCount == 0) {
@@ -77,34 +75,18 @@ void BandLimitedConverter::SetFormat(const SampleFormat& format) {
 }
 
 void BandLimitedConverter::Emit() {
-  // What no chunk took moves to the front, as in StreamConverter.
-  if (outputBegin_ != 0) {
-    std::int16_t* const kept = outputSamples_.data();
-    std::copy(kept + outputBegin_, kept + outputEnd_, kept);
-    outputEnd_ -= outputBegin_;
-    outputBegin_ = 0;
-  }
-  outputSamples_.resize(std::max(outputSamples_.size(), outputEnd_ + resampled_.size()));
-  std::int16_t* out = outputSamples_.data() + outputEnd_;
+  std::int16_t* out = outputSamples_.Room(resampled_.size());
   for (const float value : resampled_) {
     const float pending = pendingBegin_ < pending_.size() ? pending_[pendingBegin_++] : 0.0f;
     *out++ = ToInt16(value + pending);
   }
-  outputEnd_ += resampled_.size();
+  outputSamples_.Commit(resampled_.size());
   if (pendingBegin_ == pending_.size()) {
     pending_.clear();
     pendingBegin_ = 0;
   }
 }
 
-bool BandLimitedConverter::TakeChunk(std::vector<std::int16_t>& chunk) {
-  if (outputEnd_ - outputBegin_ < chunkFrames_) {
-    return false;
-  }
-  const std::int16_t* const first = outputSamples_.data() + outputBegin_;
-  chunk.assign(first, first + chunkFrames_);
-  outputBegin_ += static_cast<std::size_t>(chunkFrames_);
-  return true;
-}
+bool BandLimitedConverter::TakeChunk(std::vector<std::int16_t>& chunk) { return outputSamples_.TakeChunk(chunk); }
 
 }  // namespace pcmtap

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pcmtap/band_limited_resampler.h"
+#include "pcmtap/conversion.h"
 #include "pcmtap/downmix.h"
 #include "pcmtap/sample_format.h"
 
@@ -41,7 +42,6 @@ class BandLimitedConverter {
  private:
   void Emit();
 
-  std::uint64_t chunkFrames_;
   Downmix downmix_;
   BandLimitedResampler resampler_;
   // For the first sample after a change of rate; 1 otherwise.
@@ -53,10 +53,7 @@ class BandLimitedConverter {
   // pendingBegin_ on.
   std::vector<float> pending_;
   std::size_t pendingBegin_;
-  // Output not yet handed out: entries outputBegin_ to outputEnd_.
-  std::vector<std::int16_t> outputSamples_;
-  std::size_t outputBegin_;
-  std::size_t outputEnd_;
+  ChunkQueue outputSamples_;  // not yet handed out
 };
 
 }  // namespace pcmtap

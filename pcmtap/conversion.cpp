@@ -50,12 +50,7 @@ T* GrowTo(std::vector<T>& storage, std::size_t size) {
 }  // namespace
 
 StreamConverter::StreamConverter(std::uint64_t chunkFrames)
-    : chunkFrames_(chunkFrames),
-      step_(44100.0 / 16000.0),
-      position_(0.0),
-      heldSamples_(0),
-      outputBegin_(0),
-      outputEnd_(0) {}
+    : step_(44100.0 / 16000.0), position_(0.0), heldSamples_(0), outputSamples_(chunkFrames) {}
 
 void StreamConverter::AddPacket(const std::int16_t* samples, std::uint32_t frameCount,
                                 std::uint32_t flags) {
@@ -92,20 +87,12 @@ void StreamConverter::Downmix(const std::int16_t* samples, std::uint32_t frameCo
 }
 
 void StreamConverter::Resample() {
-  // What no chunk took moves to the front. When nothing was taken it is
-  // there already, and std::copy may not write onto its own source.
-  if (outputBegin_ != 0) {
-    std::int16_t* const kept = outputSamples_.data();
-    std::copy(kept + outputBegin_, kept + outputEnd_, kept);
-    outputEnd_ -= outputBegin_;
-    outputBegin_ = 0;
-  }
-
   // Points are more than two input samples apart, so a pass over n samples
   // yields fewer than n / 2 + 2 of them; sizing once keeps the loop free of
   // capacity checks.
   const double* in = inputSamples_.data();
-  std::int16_t* out = GrowTo(outputSamples_, outputEnd_ + heldSamples_ / 2 + 2) + outputEnd_;
+  std::int16_t* const first = outputSamples_.Room(heldSamples_ / 2 + 2);
+  std::int16_t* out = first;
   const double held = static_cast<double>(heldSamples_);
   // An output point is computed only once the sample after it has arrived.
   while (position_ + 1.0 < held) {
@@ -113,8 +100,8 @@ void StreamConverter::Resample() {
     const auto i = static_cast<std::size_t>(position_);
     *out++ = InterpolateAt(in, i, position_ - static_cast<double>(i));
     position_ += step_;
-    ++outputEnd_;
   }
+  outputSamples_.Commit(static_cast<std::size_t>(out - first));
 }
 
 void StreamConverter::Trim() {
@@ -134,13 +121,27 @@ void StreamConverter::Trim() {
   position_ -= static_cast<double>(removed);
 }
 
-bool StreamConverter::TakeChunk(std::vector<std::int16_t>& chunk) {
-  if (outputEnd_ - outputBegin_ < chunkFrames_) {
+bool StreamConverter::TakeChunk(std::vector<std::int16_t>& chunk) { return outputSamples_.TakeChunk(chunk); }
+
+std::int16_t* ChunkQueue::Room(std::size_t count) {
+  // What no chunk took moves to the front. When nothing was taken it is
+  // there already, and std::copy may not write onto its own source.
+  if (begin_ != 0) {
+    std::int16_t* const kept = samples_.data();
+    std::copy(kept + begin_, kept + end_, kept);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  return GrowTo(samples_, end_ + count) + end_;
+}
+
+bool ChunkQueue::TakeChunk(std::vector<std::int16_t>& chunk) {
+  if (end_ - begin_ < chunkFrames_) {
     return false;
   }
-  const std::int16_t* const first = outputSamples_.data() + outputBegin_;
+  const std::int16_t* const first = samples_.data() + begin_;
   chunk.assign(first, first + chunkFrames_);
-  outputBegin_ += static_cast<std::size_t>(chunkFrames_);
+  begin_ += static_cast<std::size_t>(chunkFrames_);
   return true;
 }
 

@@ -21,6 +21,30 @@ inline std::int32_t RoundHalfAwayFromZero(double v) {
   return static_cast<std::int32_t>(v + std::copysign(justBelowHalf, v));
 }
 
+// 16 kHz samples not yet cut into chunks, and the cutting, for both
+// converters. Taken chunks only advance the start; what is left moves to the
+// front when room is made, once per packet, so a packet that yields many
+// chunks costs linear time.
+class ChunkQueue {
+ public:
+  explicit ChunkQueue(std::uint64_t chunkFrames) : chunkFrames_(chunkFrames) {}
+
+  // Room for `count` samples after those queued, to be written and then
+  // committed. The storage only grows: after the first few packets this
+  // neither allocates nor clears.
+  std::int16_t* Room(std::size_t count);
+  void Commit(std::size_t count) { end_ += count; }
+
+  // true: `chunk` now holds the next full chunk of chunkFrames samples.
+  bool TakeChunk(std::vector<std::int16_t>& chunk);
+
+ private:
+  std::uint64_t chunkFrames_;
+  std::vector<std::int16_t> samples_;  // queued: entries begin_ to end_
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
 class StreamConverter {
  public:
   explicit StreamConverter(std::uint64_t chunkFrames);
@@ -40,7 +64,6 @@ class StreamConverter {
   void Resample();
   void Trim();
 
-  std::uint64_t chunkFrames_;
   double step_;
   double position_;
   // Downmixed input not yet wholly consumed: the first heldSamples_ entries.
@@ -49,12 +72,7 @@ class StreamConverter {
   // allocate nor clear it.
   std::vector<double> inputSamples_;
   std::size_t heldSamples_;
-  // Output not yet handed out: entries outputBegin_ to outputEnd_. Taken
-  // chunks only advance outputBegin_; the rest moves to the front once per
-  // packet, so a packet that yields many chunks costs linear time.
-  std::vector<std::int16_t> outputSamples_;
-  std::size_t outputBegin_;
-  std::size_t outputEnd_;
+  ChunkQueue outputSamples_;  // not yet handed out
 };
 
 }  // namespace pcmtap
