@@ -1,6 +1,6 @@
 // Where a capture's audio comes from. The capture loop is the same for every
 // source; what sets one apart is said here: how it obtains the audio client
-// of a new stream, which stream flags that client needs, whether the source
+// of a new stream, at which format and with which stream flags, whether the source
 // can go on when its device goes away, and which audio sessions it should
 // hear. The defaults are those of a source whose device never goes away.
 #pragma once
@@ -31,8 +31,12 @@ class AudioSource {
 
   // The audio client of a new stream, not yet initialised. Throws.
   virtual ComPtr<IAudioClient> Activate() = 0;
-  // IAudioClient::Initialize's stream flags besides event-driven loopback.
-  virtual DWORD ExtraStreamFlags() const { return 0; }
+  // Whether a new stream opens at the device's own format (its mix format),
+  // which pcmtap converts itself, rather than at the 44.1 kHz stereo 16-bit
+  // that the linear converter takes.
+  virtual bool AtMixFormat() const { return false; }
+  // IAudioClient::Initialize's stream flags besides the event callback.
+  virtual DWORD StreamFlags() const { return AUDCLNT_STREAMFLAGS_LOOPBACK; }
   // Whether the stream is also read after a wait that timed out: a device
   // that went away may never signal again.
   virtual bool ReadAfterTimeout() const { return false; }

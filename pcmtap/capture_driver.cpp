@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "pcmtap/capture_stream.h"
-#include "pcmtap/conversion.h"
 #include "pcmtap/endpoint_activation.h"
 #include "pcmtap/loopback_activation.h"
 #include "pcmtap/on_exit.h"
+#include "pcmtap/packet_converter.h"
 #include "pcmtap/protocol.h"
 #include "pcmtap/record_writer.h"
 #include "pcmtap/session_watch.h"
@@ -49,7 +49,9 @@ std::uint64_t PerformanceCounterTime() {
 
 // The source that the options ask for.
 std::unique_ptr<AudioSource> OpenSource(const CaptureOptions& options) {
-  if (options.source == CaptureSource::Endpoint) return std::make_unique<DefaultRenderEndpoint>(options.role);
+  if (options.source == CaptureSource::Endpoint) {
+    return std::make_unique<DefaultRenderEndpoint>(options.role, options.resampler);
+  }
   return std::make_unique<ProcessLoopbackSource>(options);
 }
 
@@ -81,8 +83,7 @@ class CapturePriority {
 class CaptureSession {
  public:
   CaptureSession(const CaptureOptions& options, HANDLE audioEvent, RecordWriter& writer)
-      : options_(options), audioEvent_(audioEvent), writer_(writer), source_(OpenSource(options)),
-        converter_(options.chunkFrames) {
+      : options_(options), audioEvent_(audioEvent), writer_(writer), source_(OpenSource(options)) {
     OpenStream();
     Queue(ReadyRecord(options));
     if (options.notices) watch_.emplace(source_->HeardSessions(), writer_);
@@ -107,10 +108,20 @@ class CaptureSession {
   }
 
  private:
-  // The first start also sets where a time-true stream begins.
+  // The first start also makes the converter and sets where a time-true
+  // stream begins; a later one goes on in the new stream's format.
   void OpenStream() {
-    stream_.emplace(source_->Activate(), source_->ExtraStreamFlags(), audioEvent_);
-    if (options_.gaps == GapPolicy::Fill && !timeline_) timeline_.emplace(PerformanceCounterTime());
+    stream_.emplace(source_->Activate(), source_->AtMixFormat(), source_->StreamFlags(), audioEvent_);
+    const SampleFormat& format = stream_->Format();
+    if (!converter_) {
+      converter_ = MakePacketConverter(options_.resampler, options_.chunkFrames, format);
+    } else {
+      converter_->SetFormat(format);
+    }
+    if (options_.gaps == GapPolicy::Fill) {
+      if (!timeline_) timeline_.emplace(PerformanceCounterTime(), format.sampleRate);
+      timeline_->SetRate(format.sampleRate);
+    }
     stream_->Start();
   }
 
@@ -151,11 +162,11 @@ class CaptureSession {
     const bool any = pending != 0;
     for (; pending != 0; pending = stream_->PendingFrames()) {
       const CaptureStream::Packet packet = stream_->Take(timeline_.has_value());
-      if (watch_) watch_->Captured(packet.samples, packet.frames, packet.flags);
+      if (watch_) watch_->Captured(packet.data, packet.frames * stream_->Format().FrameBytes(), packet.flags);
       if (timeline_ && (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
         AddSilence(timeline_->SilenceBefore(packet.position));
       }
-      converter_.AddPacket(packet.samples, packet.frames, packet.flags);
+      converter_->AddPacket(packet.data, packet.frames, packet.flags);
       if (timeline_) timeline_->Advance(packet.frames);
       stream_->Release(packet);
       WriteChunks();
@@ -173,16 +184,15 @@ class CaptureSession {
   // memory than a short one.
   void AddSilence(std::uint64_t frames) {
     for (std::uint64_t left = frames; left > 0;) {
-      const auto slice =
-          static_cast<std::uint32_t>(std::min<std::uint64_t>(left, StreamTimeline::kSilenceSliceFrames));
-      converter_.AddPacket(nullptr, slice, AUDCLNT_BUFFERFLAGS_SILENT);
+      const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, timeline_->SliceFrames()));
+      converter_->AddPacket(nullptr, slice, AUDCLNT_BUFFERFLAGS_SILENT);
       WriteChunks();
       left -= slice;
     }
   }
 
   void WriteChunks() {
-    while (converter_.TakeChunk(chunk_)) Queue(PcmRecord(nextSequence_++, chunk_));
+    while (converter_->TakeChunk(chunk_)) Queue(PcmRecord(nextSequence_++, chunk_));
   }
 
   // While the queue is full this thread waits for room, in slices; a stop
@@ -196,7 +206,7 @@ class CaptureSession {
   RecordWriter& writer_;
   const std::unique_ptr<AudioSource> source_;
   std::optional<CaptureStream> stream_;  // none while the source has no device
-  StreamConverter converter_;
+  std::unique_ptr<PacketConverter> converter_;  // made at the first stream, in its format
   std::optional<StreamTimeline> timeline_;  // only when gaps are filled
   std::vector<std::int16_t> chunk_;
   std::uint64_t nextSequence_ = 0;

@@ -1,27 +1,33 @@
-// One loopback stream of a source: its audio client, initialised for
-// shared, event-driven capture at 44.1 kHz stereo 16-bit, and the capture
-// client that reads it. A source that opens a new stream replaces it whole.
+// One stream of a source: its audio client, initialised for shared,
+// event-driven capture at the device's own format or at 44.1 kHz stereo
+// 16-bit, and the capture client that reads it. A source that opens a new
+// stream replaces it whole.
 #pragma once
 
 #include <cstdint>
 
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
+#include "pcmtap/sample_format.h"
 
 namespace pcmtap {
 
 class CaptureStream {
  public:
   struct Packet {
-    const std::int16_t* samples;  // interleaved stereo; valid until Release
+    const std::uint8_t* data;  // frames in the stream's format; valid until Release
     UINT32 frames;
     DWORD flags;
     UINT64 position;  // performance-counter time of the first frame, if asked for
   };
 
-  // Initialises `audioClient` with `extraFlags` besides event-driven
-  // loopback, to signal `audioEvent`, and gets its capture client. Throws.
-  CaptureStream(ComPtr<IAudioClient> audioClient, DWORD extraFlags, HANDLE audioEvent);
+  // Initialises `audioClient` at its mix format or at 44.1 kHz stereo 16-bit,
+  // with `flags` besides the event callback, to signal `audioEvent`, and
+  // gets its capture client. Throws; a mix format that pcmtap cannot convert
+  // throws before the client is initialised.
+  CaptureStream(ComPtr<IAudioClient> audioClient, bool atMixFormat, DWORD flags, HANDLE audioEvent);
+
+  const SampleFormat& Format() const { return format_; }
 
   void Start();
   // Its status is not examined: the stream ends either way.
@@ -37,6 +43,7 @@ class CaptureStream {
  private:
   // Released in reverse order: the capture client first.
   ComPtr<IAudioClient> audioClient_;
+  SampleFormat format_;
   ComPtr<IAudioCaptureClient> captureClient_;
 };
 

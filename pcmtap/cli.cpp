@@ -102,6 +102,8 @@ CaptureOptions ParseArguments(int argc, char* argv[]) {
       KeepFirst(endpointOnly, name);
     } else if (name == "--notices") {
       options.notices = OneOf(name, value, "off", false, "on", true);
+    } else if (name == "--resampler") {
+      options.resampler = OneOf(name, value, "linear", Resampler::Linear, "band-limited", Resampler::BandLimited);
     } else {
       return false;
     }

@@ -38,6 +38,12 @@ enum class CaptureSource : std::uint32_t { Process, Endpoint };
 // the platform's ERole.
 enum class EndpointRole : std::uint32_t { Console = 0, Communications = 2 };
 
+// How the captured audio becomes 16 kHz: by linear interpolation of a 44.1 kHz
+// stereo 16-bit stream (no low-pass, so what lies above 8 kHz folds into the
+// speech band), or through a windowed-sinc low-pass from the device's own
+// format.
+enum class Resampler : std::uint32_t { Linear, BandLimited };
+
 struct CaptureOptions {
   std::uint32_t targetProcessId = 0;  // 0: not given; required for the process source
   LoopbackMode mode = LoopbackMode::ExcludeTargetProcessTree;
@@ -46,6 +52,7 @@ struct CaptureOptions {
   CaptureSource source = CaptureSource::Process;
   EndpointRole role = EndpointRole::Console;  // endpoint source only
   bool notices = false;  // notice records when the capture seems deaf to what plays
+  Resampler resampler = Resampler::Linear;
 };
 
 struct StopOptions {

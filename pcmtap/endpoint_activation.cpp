@@ -61,8 +61,8 @@ class DefaultRenderEndpoint::DefaultDeviceListener final : public IMMNotificatio
   std::atomic<ULONG> referenceCount_{1};
 };
 
-DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role)
-    : role_(static_cast<ERole>(role)), listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(role_))) {
+DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role, Resampler resampler)
+    : role_(static_cast<ERole>(role)), resampler_(resampler), listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(role_))) {
   ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
                                  enumerator_.PutVoid()),
                 "CoCreateInstance");
@@ -101,8 +101,13 @@ SessionScope DefaultRenderEndpoint::HeardSessions() const {
   return scope;
 }
 
-DWORD DefaultRenderEndpoint::ExtraStreamFlags() const {
-  return AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+// The engine converts only for the linear converter, whose records stay what
+// hosts compared them with; the band-limited one takes the device's own
+// samples, so that nothing but its own filter stands between them and the
+// records.
+DWORD DefaultRenderEndpoint::StreamFlags() const {
+  return AUDCLNT_STREAMFLAGS_LOOPBACK |
+         (AtMixFormat() ? 0 : AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY);
 }
 
 bool DefaultRenderEndpoint::StreamLost(const PlatformError& failure) {

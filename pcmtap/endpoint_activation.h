@@ -14,7 +14,7 @@ class DefaultRenderEndpoint final : public AudioSource {
  public:
   // Registers for changes of the default device before the first activation,
   // so that none is missed. Throws on failure.
-  explicit DefaultRenderEndpoint(EndpointRole role);
+  DefaultRenderEndpoint(EndpointRole role, Resampler resampler);
   ~DefaultRenderEndpoint() override;
   DefaultRenderEndpoint(const DefaultRenderEndpoint&) = delete;
   DefaultRenderEndpoint& operator=(const DefaultRenderEndpoint&) = delete;
@@ -23,8 +23,10 @@ class DefaultRenderEndpoint final : public AudioSource {
   // no render device is the default.
   ComPtr<IAudioClient> Activate() override;
   // A render device mixes in a format of its own (often 48 kHz float, or more
-  // channels): the engine converts it to the capture format.
-  DWORD ExtraStreamFlags() const override;
+  // channels): the band-limited converter takes it as it is; for the linear
+  // one the engine converts it to 44.1 kHz stereo 16-bit.
+  bool AtMixFormat() const override { return resampler_ == Resampler::BandLimited; }
+  DWORD StreamFlags() const override;
   bool ReadAfterTimeout() const override { return true; }
   // A device that went away is followed as after a change of the default.
   bool StreamLost(const PlatformError& failure) override;
@@ -40,6 +42,7 @@ class DefaultRenderEndpoint final : public AudioSource {
   class DefaultDeviceListener;
 
   const ERole role_;
+  const Resampler resampler_;
   ComPtr<DefaultDeviceListener> listener_;
   ComPtr<IMMDeviceEnumerator> enumerator_;
   ULONGLONG retryAt_ = 0;  // GetTickCount64 time of the next attempt; 0: none waits

@@ -170,11 +170,11 @@ SessionWatch::~SessionWatch() {
   thread_.join();
 }
 
-void SessionWatch::Captured(const std::int16_t* samples, std::uint32_t frames, std::uint32_t flags) {
-  if (samples == nullptr || (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || heard_.load()) return;
-  if (std::any_of(samples, samples + 2 * std::size_t{frames}, [](std::int16_t sample) { return sample != 0; })) {
-    heard_.store(true);
-  }
+// A sample is zero exactly when all its bytes are, in every format taken;
+// only a float -0.0 would count as sound.
+void SessionWatch::Captured(const std::uint8_t* data, std::size_t bytes, std::uint32_t flags) {
+  if (data == nullptr || (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || heard_.load()) return;
+  if (std::any_of(data, data + bytes, [](std::uint8_t byte) { return byte != 0; })) heard_.store(true);
 }
 
 void SessionWatch::RethrowFailure() {

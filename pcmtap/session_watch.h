@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -27,9 +28,10 @@ class SessionWatch {
   SessionWatch(const SessionWatch&) = delete;
   SessionWatch& operator=(const SessionWatch&) = delete;
 
-  // A packet that the capture took, still held: notes whether it carries a
-  // non-zero sample. Cheap: it looks no further once one has been seen.
-  void Captured(const std::int16_t* samples, std::uint32_t frames, std::uint32_t flags);
+  // A packet that the capture took, still held (its `bytes` in the stream's
+  // format): notes whether it carries a non-zero sample. Cheap: it looks no
+  // further once one has been seen.
+  void Captured(const std::uint8_t* data, std::size_t bytes, std::uint32_t flags);
   // What ended the watch other than the sessions' own failures (memory
   // exhausted, a failed write) ends the run: thrown here, on the capture's
   // thread. Failures of the session calls are the "unchecked" notice's.
