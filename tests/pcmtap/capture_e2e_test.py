@@ -5,23 +5,29 @@ packets through the exe's own activation, driver, converter and writer; the
 records must be exactly those of the reference model for that audio, and the
 stand-in's log shows what the device was asked, in order.
 
-usage: capture_e2e_test.py WINE PCMTAP_EXE STAND_IN_DLL STOP_HOST_EXE CASE"""
+usage: capture_e2e_test.py WINE PCMTAP_EXE STAND_IN_DLL STOP_HOST_EXE PLAN_CAPTURE_EXE CASE"""
+import base64
 import fcntl
+import json
+import math
 import os
 import pathlib
+import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-from reference import CHANGE, GONE, LOSS, PAUSE, PID, SILENT, convert, gap, packed, plan, records
+from reference import (CHANGE, ENCODINGS, FORMAT, GONE, LOSS, NULL, PAUSE, PID, SILENT, convert, encoded, gap, packed, plan,
+                       records, wave_format)
 
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
-PER_PACKET_OR_PROCESS = {"lost", "process", "origin", "exit", "GetNextPacketSize", "GetBuffer", "ReleaseBuffer"}
+PER_PACKET_OR_PROCESS = {"format", "lost", "process", "origin", "exit", "GetNextPacketSize", "GetBuffer", "ReleaseBuffer"}
 
 
 def launch(command, packets, **device):
@@ -207,6 +213,77 @@ def endpoint(fill_gaps):
                         "UnregisterEndpointNotificationCallback", " ".join(calls())), calls()
 
 
+def modelled(packets, arguments, fill_gaps=False):
+    """The band-limited converter's records for the packets (plan_capture, the same code as pcmtap's): time
+    without packets is nothing, or silence with --gaps fill; markers of a device change are no audio."""
+    played = [(f, NULL if flags & (PAUSE | LOSS) else flags, s) for f, flags, s in packets
+              if f == FORMAT or not flags & (CHANGE | GONE) and (fill_gaps or not flags & (PAUSE | LOSS))]
+    return subprocess.run([WINE, PLAN_CAPTURE, "start"] + arguments, input=packed(played), capture_output=True,
+                          check=True, timeout=120).stdout
+
+
+def device_audio(seed, seconds, encoding, channels, rate, mask=None):
+    """A device's format marker, then 10 ms packets of noise with a tone in its format, the first flagged silent."""
+    rng, frames = random.Random(seed), rate // 100
+    marker = wave_format(encoding, channels, rate, mask)
+    packets = []
+    for k in range(100 * seconds):
+        values = [tuple(0.6 * math.sin(2 * math.pi * 997 * (k * frames + i) / rate) + rng.uniform(-0.3, 0.3)
+                        for _ in range(channels)) for i in range(frames)]
+        packets.append((frames, SILENT if k == 0 else 0, encoded(encoding, values)))
+    return [marker] + packets
+
+
+def formats(fill_gaps):
+    """--resampler band-limited with --source endpoint: every render device is opened at its own mix format,
+    with no conversion by the engine (float stereo at 48 kHz, 24 bits in 32 for 7.1 at 44.1 kHz, 16 kHz mono
+    float, packed 24-bit stereo at 96 kHz); after a change of default the stream goes on in the new format
+    from its first packet, exactly as the converter makes it, with no gap and no time counted twice. With
+    --gaps fill each device's audio starts where its time says. A device whose format pcmtap cannot take
+    ends the run with one error line that names it, every record before it intact."""
+    def pause(seconds, rate, size):
+        return [(int(seconds * rate), PAUSE, bytes(int(seconds * rate) * size))]
+    played = device_audio(21, 1, "float", 2, 48000, 0x3) + pause(0.5, 48000, 8) + device_audio(22, 1, "float", 2, 48000)[1:]
+    for seed, fmt in enumerate([("int24in32", 8, 44100, 0x63F), ("float", 1, 16000, 0x4), ("int24", 2, 96000)]):
+        played += [(0, CHANGE, b"")] + device_audio(23 + seed, 1, *fmt)[:1] + pause(2.5, fmt[2], fmt[1] * ENCODINGS[fmt[0]][1]) + \
+            device_audio(23 + seed, 1, *fmt)[1:]
+    arguments = ["--source", "endpoint", "--resampler", "band-limited"] + ["--gaps", "fill"] * fill_gaps
+    expected = modelled(played, arguments, fill_gaps)
+    if fill_gaps:
+        out, _, err, status = run(arguments, played, expected.count(b"\n"))
+        assert (status, err) == (0, b""), err
+        found, modelled_starts = starts(out), starts(expected)
+        assert len(found) == len(modelled_starts) == 5 and all(abs(a - b) <= 2 for a, b in zip(found, modelled_starts)), \
+            (found, modelled_starts)
+        return
+    bad = (FORMAT, 18, struct.pack("<HHIIHHH", 1, 2, 48000, 96000, 2, 8, 0))  # 8-bit PCM
+    out, _, err, status = run(arguments, played + [(0, CHANGE, b""), bad] + pause(2, 48000, 2), 10**6)
+    assert (status, err) == (1, b"Unsupported device format: tag 0x0001, 2 channels, 48000 Hz, 8 bits, block align 2\r\n"), err
+    assert out == expected, (len(out), len(expected))
+    check_calls(["GetMixFormat", "format 0x00060000 mix"] * 4 + ["GetMixFormat"])
+
+
+def play_modelled(packets, arguments):
+    """The band-limited converter's records of the packets, then Ctrl+C: exactly the model's, in order."""
+    arguments += ["--resampler", "band-limited"]
+    expected = modelled(packets, arguments if "--source" in arguments else ["--target-pid", str(PID)] + arguments)
+    out, _, err, status = run(arguments, packets, expected.count(b"\n"))
+    assert (status, err, out) == (0, b"", expected), (status, err, len(out), len(expected))
+
+
+def check_calls(expected):
+    """The format lines of the device's log are those expected."""
+    formats_asked = [c for c in calls(every=True) if c.startswith(("format", "GetMixFormat"))]
+    assert formats_asked == expected, formats_asked
+
+
+def starts(records_out):
+    """Where sound starts after silence of 5 ms or more, in samples of the records."""
+    samples = [v for line in records_out.splitlines()[1:]
+               for v in struct.unpack("<1024h", base64.b64decode(json.loads(line)["pcmBase64"]))]
+    return [k for k in range(80, len(samples)) if samples[k] and not any(samples[k - 80:k])]
+
+
 def audio(seed, seconds, silent=False):
     """10 ms packets; `silent`: digital silence, packets flagged silent over non-zero samples and packets of zeros."""
     packets = plan(seed, 100 * seconds, sizes=(441,))
@@ -233,6 +310,11 @@ CASES = {
     "slow_reader": slow_reader,
     "endpoint": lambda: endpoint(False),
     "endpoint_gaps_fill": lambda: endpoint(True),
+    # The process source with the band-limited converter: the same capture format and flags, other records.
+    "band_limited": lambda: [play_modelled(plan(3, 200), ["--mode", "include-tree"]),
+                             check_calls(["format 0x00060000 linear"])],
+    "formats": lambda: formats(False),
+    "formats_gaps_fill": lambda: formats(True),
     "notices": notices,
     # Playing sessions that do not count (the target's, muted, at volume 0, inactive, under -40 dBFS, for 1 s),
     # and no packets for a while: no notice. Off, the records are those without the option.
@@ -263,14 +345,14 @@ for _call, _message in [
     CASES["endpoint_fail_" + _call] = lambda c=_call, m=_message: failure(c, m, ["--source", "endpoint"])
 
 if __name__ == "__main__":
-    WINE, exe, stand_in, host, case = sys.argv[1:6]
+    WINE, exe, stand_in, host, PLAN_CAPTURE, case = sys.argv[1:7]
     with tempfile.TemporaryDirectory() as temporary:
         HERE = pathlib.Path(temporary)
         for source, name in [(exe, "pcmtap.exe"), (stand_in, "mmdevapi.dll"), (host, "stop_host.exe")]:
             shutil.copy(source, HERE / name)
         # The endpoint source finds the device enumerator's class through the registry: the stand-in serves
         # it while the case runs (the cases that use it run one at a time), and wine's own afterwards.
-        endpoint_case = case.startswith(("endpoint", "notices"))
+        endpoint_case = case.startswith(("endpoint", "notices", "formats"))
         if endpoint_case:
             serve_enumerator("Z:" + str(HERE / "mmdevapi.dll").replace("/", "\\"))
         try:

@@ -25,6 +25,7 @@
 // not from pcmtap, so that a wrong id in pcmtap shows as a refused call.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -83,22 +84,49 @@ UINT64 Now() {  // the performance counter in 100 ns units, as positions are
   return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 / static_cast<double>(frequency.QuadPart));
 }
 
-// A packet, with its position in frames from the first Start, the number of
-// the render device that plays it (the changes of default before it) and,
-// once queued, the device's own clock then.
-struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position; int device; UINT64 queuedAt; };
+// A packet, with where it starts and ends in ticks from the first Start, the
+// number of the render device that plays it (the changes of default before
+// it) and, once queued, the device's own clock then.
+struct Packet { BYTE* data; UINT32 frames, flags; UINT64 position, end; int device; UINT64 queuedAt; };
+
+// A format marker (frame count 0xFFFFFFFD) holds the WAVEFORMATEX bytes, as
+// many as its flags word says, of the packets after it; the first device's
+// come first. Without one, packets are 44.1 kHz stereo 16-bit. A device's mix
+// format is that of its first packet.
+constexpr UINT32 kFormatMarker = 0xFFFFFFFD;
+const std::string kLinearFormat("\x01\x00\x02\x00\x44\xAC\x00\x00\x10\xB1\x02\x00\x04\x00\x10\x00\x00\x00", 18);
+// Time in ticks of 1/28,224,000 s: a whole number of them for a frame at
+// every rate from 8 to 192 kHz that devices use.
+constexpr UINT64 kTicksPerSecond = 28224000;
+
+template <class Field>
+Field FieldOf(const std::string& format, std::size_t offset) {
+  Field field;
+  std::memcpy(&field, format.data() + offset, sizeof field);
+  return field;
+}
 
 struct Plan {
   Plan() : bytes(std::istreambuf_iterator<char>(file), {}) {
-    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8 + 4 * packets.back().frames) {
+    std::string format = kLinearFormat;
+    for (std::size_t at = 0; at + 8 <= bytes.size();) {
       UINT32 head[2];
       std::memcpy(head, &bytes[at], sizeof head);
+      at += 8;
+      if (head[0] == kFormatMarker) {
+        format.assign(&bytes[at], head[1]);
+        at += head[1];
+        continue;
+      }
       const Packet last = packets.empty() ? Packet{} : packets.back();
-      packets.push_back({reinterpret_cast<BYTE*>(&bytes[at + 8]), head[0], head[1], last.position + last.frames,
+      const UINT64 end = last.end + head[0] * (kTicksPerSecond / FieldOf<DWORD>(format, 4));
+      packets.push_back({reinterpret_cast<BYTE*>(&bytes[at]), head[0], head[1], last.end, end,
                          last.device + ((last.flags & kChange) != 0), 0});
+      mixFormats.emplace(packets.back().device, format);
+      at += head[0] * std::size_t{FieldOf<WORD>(format, 12)};
     }
   }
-  UINT64 TimeOf(UINT64 frames) const { return origin + (frames * 10000000 + 22050) / 44100; }
+  UINT64 TimeOf(UINT64 ticks) const { return origin + (ticks * 10000000 + kTicksPerSecond / 2) / kTicksPerSecond; }
   // The render device that is the default now; -1: none.
   int DefaultDevice() const {
     const UINT64 now = origin == 0 ? 0 : Now();  // before the first Start, time stands at 0
@@ -113,6 +141,12 @@ struct Plan {
   std::ifstream file{Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary};
   std::vector<char> bytes;
   std::vector<Packet> packets;
+  const std::string& MixFormat(int device) const {
+    const auto found = mixFormats.find(device);
+    return found != mixFormats.end() ? found->second : kLinearFormat;
+  }
+
+  std::map<int, std::string> mixFormats;  // by device
   std::atomic<UINT64> origin{0};  // the first Start's time
 };
 
@@ -126,7 +160,7 @@ std::atomic<IMMNotificationClient*> g_listener{nullptr};
 // The activation's operation, the audio client it yields and that client's
 // capture client in one object with one count: one device of one run.
 struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
-  Device(int number, DWORD streamFlags) : number(number), streamFlags(streamFlags) {}
+  Device(int number, bool endpoint) : number(number), endpoint(endpoint) {}
   ~Device() { Halt(); Fails("released device"); }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
@@ -155,19 +189,40 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return S_OK;
   }
 
-  // The buffer asked for is checked, though this device, like the real one, keeps what it keeps.
+  // The buffer asked for is checked, though this device, like the real one,
+  // keeps what it keeps. The process-loopback device takes 44.1 kHz stereo
+  // 16-bit, what its plan holds; a render device its mix format, or with the
+  // engine's conversion the same 44.1 kHz format where that is its mix
+  // format (this one converts nothing). The flags and the format asked for,
+  // its mix format or not, go to the log.
   STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME buffer, REFERENCE_TIME period,
                           const WAVEFORMATEX* format, LPCGUID session) override {
-    static const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+    constexpr DWORD kLoopback = 0x00060000, kConverting = 0x88060000;  // with the event callback
     if (Fails("Initialize")) return kInjected;
-    if (mode != AUDCLNT_SHAREMODE_SHARED || flags != streamFlags || buffer != 50000000 || period != 0 || session)
+    // The 18 bytes up to and with cbSize, then the extension it counts; padding is no part of a format.
+    const std::string asked(reinterpret_cast<const char*>(format), 18 + format->cbSize);
+    const std::string& mix = endpoint ? ThePlan().MixFormat(number) : kLinearFormat;
+    char flagsText[16];
+    std::snprintf(flagsText, sizeof flagsText, "0x%08lx", flags);
+    Fails(std::string("format ") + flagsText + (asked == kLinearFormat ? " linear" : asked == mix ? " mix" : " other"));
+    if (mode != AUDCLNT_SHAREMODE_SHARED || (flags != kLoopback && (flags != kConverting || !endpoint)) ||
+        buffer != 50000000 || period != 0 || session)
       return E_INVALIDARG;
-    // The 18 bytes up to and with cbSize; padding after them is no part of the format.
-    return std::memcmp(format, &kFormat, 18) == 0 ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+    return asked == mix ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+  }
+  // The process-loopback device has no mix format (E_NOTIMPL, as reported).
+  STDMETHODIMP GetMixFormat(WAVEFORMATEX** format) override {
+    *format = nullptr;
+    if (!endpoint) return E_NOTIMPL;
+    if (Fails("GetMixFormat")) return kInjected;
+    const std::string& mix = ThePlan().MixFormat(number);
+    *format = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(mix.size()));
+    std::memcpy(*format, mix.data(), mix.size());
+    return S_OK;
   }
   NOT_CALLED(GetBufferSize, UINT32*) NOT_CALLED(GetStreamLatency, REFERENCE_TIME*) NOT_CALLED(GetCurrentPadding, UINT32*)
   NOT_CALLED(IsFormatSupported, AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**)
-  NOT_CALLED(GetMixFormat, WAVEFORMATEX**) NOT_CALLED(GetDevicePeriod, REFERENCE_TIME*, REFERENCE_TIME*) NOT_CALLED(Reset)
+  NOT_CALLED(GetDevicePeriod, REFERENCE_TIME*, REFERENCE_TIME*) NOT_CALLED(Reset)
   STDMETHODIMP SetEventHandle(HANDLE handle) override {
     event = handle;
     return Fails("SetEventHandle") ? kInjected : handle != nullptr ? S_OK : E_INVALIDARG;
@@ -204,7 +259,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     d.clock += std::min(now - std::exchange(d.lastRound, now), kLongestRound);
     const std::size_t queued = d.queue.size();
     for (; d.delivered < plan.packets.size() &&
-           plan.TimeOf(plan.packets[d.delivered].position + plan.packets[d.delivered].frames) <= now;
+           plan.TimeOf(plan.packets[d.delivered].end) <= now;
          ++d.delivered) {
       Packet packet = plan.packets[d.delivered];
       if (packet.device != d.number || plan.TimeOf(packet.position) < d.started) continue;
@@ -253,7 +308,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   }
 
   const int number;  // of the render device; 0 for process loopback
-  const DWORD streamFlags;  // that Initialize expects
+  const bool endpoint;  // a render device's loopback, not process loopback
   std::atomic<ULONG> count{1};
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
@@ -386,7 +441,7 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
     if (IsEqualIID(riid, __uuidof(IAudioSessionManager2))) *object = static_cast<IAudioSessionManager2*>(this);
     if (*object != nullptr || Fails("Activate")) return *object != nullptr ? S_OK : kInjected;
     if (!IsEqualIID(riid, __uuidof(IAudioClient)) || parameters != nullptr) return E_NOINTERFACE;
-    *object = static_cast<IAudioClient*>(new Device(defaultDevice, 0x88060000));
+    *object = static_cast<IAudioClient*>(new Device(defaultDevice, true));
     return S_OK;
   }
 
@@ -440,7 +495,7 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   if (marshaled < 0) return marshaled;
   // The caller's reference keeps the device for the completion: it waits for
   // the completion before releasing the operation.
-  auto* device = new Device(0, 0x00060000);
+  auto* device = new Device(0, false);
   *operation = device;
   device->completion = std::thread([device, passed] {
     device->completionId = GetCurrentThreadId();

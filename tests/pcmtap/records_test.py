@@ -44,6 +44,7 @@ REFUSED = [
     ("start --target-pid 7 --mode", "Unexpected argument: --mode"), ("start --target-pid=7", "Unexpected argument: --target-pid=7"),
     ("start --mode Exclude-tree --target-pid 7", "Unsupported --mode: Exclude-tree"),
     ("start --target-pid 7 --gaps Fill", "Unsupported --gaps: Fill"), ("start --target-pid 7 --notices On", "Unsupported --notices: On"),
+    ("start --target-pid 7 --resampler sinc", "Unsupported --resampler: sinc"),
     ("stop", "Missing --pid"), ("stop --pid 0", "Missing --pid"),
     ("stop --pid -1", "would stop 4294967295"), ("stop --pid 7 --pid", "Unexpected argument: --pid"),
     ("stop --target-pid 7", "Unexpected argument: --target-pid"),

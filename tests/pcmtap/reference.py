@@ -28,7 +28,42 @@ def plan(seed, count, sizes=(441, 441, 441, 448, 480, 440, 1, 3, 100, 882)):
 
 
 def packed(packets):
-    return b"".join(struct.pack("<II%dh" % len(s), f, flags, *s) for f, flags, s in packets)
+    """The plan's bytes; a packet's samples are 16-bit stereo values, or the bytes of its frames in the format
+    of the last FORMAT marker."""
+    return b"".join(struct.pack("<II", f, flags) + (s if isinstance(s, bytes) else struct.pack("<%dh" % len(s), *s))
+                    for f, flags, s in packets)
+
+
+# A format marker: the WAVEFORMATEX of the packets after it, a new device's mix format.
+FORMAT = 0xFFFFFFFD
+# Encodings: struct code, container bytes, scale of full scale, WAVEFORMATEX tag, subformat, valid bits.
+ENCODINGS = {"float": ("f", 4, 1.0, 3), "int16": ("h", 2, 32767, 1), "int24": (None, 3, 8388607, 1),
+             "int24in32": ("i", 4, 8388607 * 256, 1), "int32": ("i", 4, 2147483647, 1)}
+
+
+def wave_format(encoding, channels, rate, mask=None):
+    """A FORMAT marker: WAVEFORMATEX, or WAVEFORMATEXTENSIBLE when a channel mask is given."""
+    code, size, _, subformat = ENCODINGS[encoding]
+    valid = 24 if encoding.startswith("int24") else 8 * size
+    head = (rate, rate * channels * size, channels * size, 8 * size)
+    if mask is None:
+        data = struct.pack("<HHIIHHH", subformat, channels, *head, 0)
+    else:
+        guid = struct.pack("<IHH8B", subformat, 0, 0x10, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71)
+        data = struct.pack("<HHIIHHHHI", 0xFFFE, channels, *head, 22, valid, mask) + guid
+    return FORMAT, len(data), data
+
+
+def encoded(encoding, frames):
+    """The bytes of frames (tuples of one value a channel, full scale 1.0) in the encoding."""
+    code, size, scale, _ = ENCODINGS[encoding]
+    values = [v for frame in frames for v in frame]
+    if code == "f":
+        return struct.pack("<%df" % len(values), *values)
+    whole = [max(-scale - 1, min(scale, round(v * scale))) for v in values]
+    if code is None:
+        return b"".join(struct.pack("<i", w)[:3] for w in whole)
+    return struct.pack("<%d%s" % (len(whole), code), *whole)
 
 
 def gap(frames, flags):
