@@ -1,14 +1,16 @@
 // Where a capture's audio comes from. The capture loop is the same for every
 // source; what sets one apart is said here: how it obtains the audio client
 // of a new stream, at which format and with which stream flags, whether the source
-// can go on when its device goes away, and which audio sessions it should
-// hear. The defaults are those of a source whose device never goes away.
+// can go on when its device goes away, and what tells whether it hears what
+// it should. The defaults are those of a source whose device never goes away.
 #pragma once
 
 #include <cstdint>
 
 #include "pcmtap/cli.h"
 #include "pcmtap/com_ptr.h"
+#include "pcmtap/downmix.h"
+#include "pcmtap/notice_watch.h"
 #include "pcmtap/platform.h"
 
 namespace pcmtap {
@@ -37,6 +39,8 @@ class AudioSource {
   virtual bool AtMixFormat() const { return false; }
   // IAudioClient::Initialize's stream flags besides the event callback.
   virtual DWORD StreamFlags() const { return AUDCLNT_STREAMFLAGS_LOOPBACK; }
+  // How a frame's channels become one sample.
+  virtual ChannelUse Channels() const { return ChannelUse::Downmix; }
   // Whether the stream is also read after a wait that timed out: a device
   // that went away may never signal again.
   virtual bool ReadAfterTimeout() const { return false; }
@@ -47,7 +51,8 @@ class AudioSource {
   virtual bool OpenFailed(const PlatformError& /*failure*/) { return false; }
   // Whether to open a new stream now.
   virtual bool ReopenDue() { return false; }
-  virtual SessionScope HeardSessions() const = 0;
+  // What the watch of --notices on reads, on its own thread.
+  virtual NoticeReaderFactory Notices() const = 0;
 };
 
 }  // namespace pcmtap

@@ -18,8 +18,10 @@ std::int16_t ToInt16(float value) {
 
 }  // namespace
 
-BandLimitedConverter::BandLimitedConverter(std::uint64_t chunkFrames, const SampleFormat& format)
-    : downmix_(format),
+BandLimitedConverter::BandLimitedConverter(std::uint64_t chunkFrames, const SampleFormat& format,
+                                           ChannelUse channels)
+    : channels_(channels),
+      downmix_(format, channels),
       resampler_(format.sampleRate),
       firstSampleWeight_(1.0f),
       pendingBegin_(0),
@@ -44,7 +46,7 @@ void BandLimitedConverter::AddPacket(const std::uint8_t* data, std::uint32_t fra
 }
 
 void BandLimitedConverter::SetFormat(const SampleFormat& format) {
-  downmix_ = Downmix(format);
+  downmix_ = Downmix(format, channels_);
   const std::uint32_t oldRate = resampler_.InputRate(), newRate = format.sampleRate;
   if (newRate == oldRate) {
     return;

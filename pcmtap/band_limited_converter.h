@@ -19,7 +19,8 @@ namespace pcmtap {
 
 class BandLimitedConverter {
  public:
-  BandLimitedConverter(std::uint64_t chunkFrames, const SampleFormat& format);
+  BandLimitedConverter(std::uint64_t chunkFrames, const SampleFormat& format,
+                       ChannelUse channels = ChannelUse::Downmix);
 
   // Converts frameCount frames of the current format, read only during the
   // call. With a null pointer or the silent flag (0x2) every frame counts as
@@ -42,6 +43,7 @@ class BandLimitedConverter {
  private:
   void Emit();
 
+  ChannelUse channels_;
   Downmix downmix_;
   BandLimitedResampler resampler_;
   // For the first sample after a change of rate; 1 otherwise.

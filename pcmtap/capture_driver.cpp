@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "pcmtap/capture_stream.h"
-#include "pcmtap/endpoint_activation.h"
+#include "pcmtap/default_device.h"
 #include "pcmtap/loopback_activation.h"
 #include "pcmtap/on_exit.h"
 #include "pcmtap/packet_converter.h"
 #include "pcmtap/protocol.h"
 #include "pcmtap/record_writer.h"
-#include "pcmtap/session_watch.h"
+#include "pcmtap/notice_watch.h"
 #include "pcmtap/stream_timeline.h"
 
 namespace pcmtap {
@@ -50,7 +50,10 @@ std::uint64_t PerformanceCounterTime() {
 // The source that the options ask for.
 std::unique_ptr<AudioSource> OpenSource(const CaptureOptions& options) {
   if (options.source == CaptureSource::Endpoint) {
-    return std::make_unique<DefaultRenderEndpoint>(options.role, options.resampler);
+    return std::make_unique<DefaultDeviceSource>(eRender, options.role, options.resampler);
+  }
+  if (options.source == CaptureSource::Microphone) {
+    return std::make_unique<DefaultDeviceSource>(eCapture, options.role, options.resampler);
   }
   return std::make_unique<ProcessLoopbackSource>(options);
 }
@@ -86,11 +89,11 @@ class CaptureSession {
       : options_(options), audioEvent_(audioEvent), writer_(writer), source_(OpenSource(options)) {
     OpenStream();
     Queue(ReadyRecord(options));
-    if (options.notices) watch_.emplace(source_->HeardSessions(), writer_);
+    if (options.notices) watch_.emplace(source_->Notices(), writer_);
   }
 
   void RunUntilStopped() {
-    {
+    try {
       const CapturePriority priority;
       while (!g_stopRequested.load()) {
         writer_.CheckWrites();
@@ -102,7 +105,16 @@ class CaptureSession {
         if (source_->ReopenDue()) Reopen();
         if (!tookPackets) FillSilenceSoFar();
       }
+    } catch (...) {
+      // Records held back go out before the error line; the first failure is
+      // the one reported.
+      try {
+        WriteClock();
+      } catch (...) {
+      }
+      throw;
     }
+    WriteClock();
     watch_.reset();
     if (stream_) stream_->Stop();
   }
@@ -114,12 +126,15 @@ class CaptureSession {
     stream_.emplace(source_->Activate(), source_->AtMixFormat(), source_->StreamFlags(), audioEvent_);
     const SampleFormat& format = stream_->Format();
     if (!converter_) {
-      converter_ = MakePacketConverter(options_.resampler, options_.chunkFrames, format);
+      converter_ = MakePacketConverter(options_.resampler, options_.chunkFrames, format, source_->Channels());
     } else {
       converter_->SetFormat(format);
     }
     if (options_.gaps == GapPolicy::Fill) {
-      if (!timeline_) timeline_.emplace(PerformanceCounterTime(), format.sampleRate);
+      if (!timeline_) {
+        timeline_.emplace(PerformanceCounterTime(), format.sampleRate);
+        clockDue_ = true;
+      }
       timeline_->SetRate(format.sampleRate);
     }
     stream_->Start();
@@ -192,7 +207,29 @@ class CaptureSession {
   }
 
   void WriteChunks() {
-    while (converter_->TakeChunk(chunk_)) Queue(PcmRecord(nextSequence_++, chunk_));
+    while (converter_->TakeChunk(chunk_)) {
+      std::string record = PcmRecord(nextSequence_++, chunk_);
+      if (clockDue_) {
+        held_.push_back(std::move(record));
+      } else {
+        Queue(std::move(record));
+      }
+    }
+    if (clockDue_ && timeline_->StartKnown()) WriteClock();
+  }
+
+  // A time-true stream says once, before its first pcm record, where its
+  // first sample lies on the performance counter, the clock of the packets'
+  // positions, so that a host can line it up with another capture. Its
+  // records wait until the positions have told that: a second of packets.
+  // The converter's delay puts the first sample that much before the
+  // stream's start.
+  void WriteClock() {
+    if (!clockDue_) return;
+    clockDue_ = false;
+    Queue(ClockRecord(timeline_->StartTime() - converter_->DelayHundredNanoseconds()));
+    for (std::string& record : held_) Queue(std::move(record));
+    held_.clear();
   }
 
   // While the queue is full this thread waits for room, in slices; a stop
@@ -208,9 +245,11 @@ class CaptureSession {
   std::optional<CaptureStream> stream_;  // none while the source has no device
   std::unique_ptr<PacketConverter> converter_;  // made at the first stream, in its format
   std::optional<StreamTimeline> timeline_;  // only when gaps are filled
+  bool clockDue_ = false;  // a time-true stream's clock record is not yet written
+  std::vector<std::string> held_;  // the pcm records until then
   std::vector<std::int16_t> chunk_;
   std::uint64_t nextSequence_ = 0;
-  std::optional<SessionWatch> watch_;  // only with notices; last, so that it ends first
+  std::optional<NoticeWatch> watch_;  // only with notices; last, so that it ends first
 };
 
 }  // namespace

@@ -2,10 +2,13 @@
 
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <iostream>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace pcmtap {
 namespace {
@@ -59,12 +62,13 @@ void ForEachOption(int argc, char* argv[], Apply apply) {
   }
 }
 
-// The value of an option that takes one of two words, matched whole.
+// The value of an option that takes one of a few words, matched whole.
 template <class Value>
-Value OneOf(const std::string& name, const std::string& value, const char* firstWord, Value first,
-            const char* secondWord, Value second) {
-  if (value == firstWord) return first;
-  if (value == secondWord) return second;
+Value OneOf(const std::string& name, const std::string& value,
+            std::initializer_list<std::pair<const char*, Value>> words) {
+  for (const auto& [word, meaning] : words) {
+    if (value == word) return meaning;
+  }
   throw std::runtime_error("Unsupported " + name + ": " + value);
 }
 
@@ -78,44 +82,58 @@ CaptureOptions ParseArguments(int argc, char* argv[]) {
   if (argc < 2 || std::strcmp(argv[1], "start") != 0) throw std::runtime_error(kUsage);
 
   CaptureOptions options;
-  // The first option given that only one source takes, to refuse it when the
-  // other source is asked for.
+  // The first option given that only the process source takes, or that the
+  // process source does not take, to refuse it with another source.
   std::string processOnly;
-  std::string endpointOnly;
+  std::string deviceOnly;
+  std::optional<Resampler> resampler;
   ForEachOption(argc, argv, [&](const std::string& name, const std::string& value) {
     if (name == "--target-pid") {
       options.targetProcessId = ParseDecimal(value.c_str());
       KeepFirst(processOnly, name);
     } else if (name == "--mode") {
-      options.mode = OneOf(name, value, "exclude-tree", LoopbackMode::ExcludeTargetProcessTree, "include-tree",
-                           LoopbackMode::IncludeTargetProcessTree);
+      options.mode = OneOf<LoopbackMode>(name, value, {{"exclude-tree", LoopbackMode::ExcludeTargetProcessTree},
+                                         {"include-tree", LoopbackMode::IncludeTargetProcessTree}});
       KeepFirst(processOnly, name);
     } else if (name == "--chunk-frames") {
       options.chunkFrames = ParseDecimal(value.c_str());
     } else if (name == "--gaps") {
-      options.gaps = OneOf(name, value, "skip", GapPolicy::Skip, "fill", GapPolicy::Fill);
+      options.gaps = OneOf<GapPolicy>(name, value, {{"skip", GapPolicy::Skip}, {"fill", GapPolicy::Fill}});
     } else if (name == "--source") {
-      options.source = OneOf(name, value, "process", CaptureSource::Process, "endpoint", CaptureSource::Endpoint);
+      options.source = OneOf<CaptureSource>(name, value, {{"process", CaptureSource::Process}, {"endpoint", CaptureSource::Endpoint},
+                                           {"microphone", CaptureSource::Microphone}});
     } else if (name == "--role") {
-      options.role = OneOf(name, value, "console", EndpointRole::Console, "communications",
-                           EndpointRole::Communications);
-      KeepFirst(endpointOnly, name);
+      options.role = OneOf<EndpointRole>(name, value, {{"console", EndpointRole::Console},
+                                         {"communications", EndpointRole::Communications}});
+      KeepFirst(deviceOnly, name);
     } else if (name == "--notices") {
-      options.notices = OneOf(name, value, "off", false, "on", true);
+      options.notices = OneOf<bool>(name, value, {{"off", false}, {"on", true}});
     } else if (name == "--resampler") {
-      options.resampler = OneOf(name, value, "linear", Resampler::Linear, "band-limited", Resampler::BandLimited);
+      resampler = OneOf<Resampler>(name, value, {{"linear", Resampler::Linear}, {"band-limited", Resampler::BandLimited}});
     } else {
       return false;
     }
     return true;
   });
 
-  if (options.source == CaptureSource::Endpoint) {
+  if (options.source != CaptureSource::Process) {
     if (!processOnly.empty()) throw std::runtime_error(processOnly + " applies only to --source process");
   } else {
-    if (!endpointOnly.empty()) throw std::runtime_error(endpointOnly + " applies only to --source endpoint");
+    if (!deviceOnly.empty()) {
+      throw std::runtime_error(deviceOnly + " applies only to --source endpoint and --source microphone");
+    }
     if (options.targetProcessId == 0) throw std::runtime_error("Missing --target-pid");
   }
+  // The linear path exists for the loopback streams whose records hosts
+  // compare bit for bit; a microphone has no such past, and its device's
+  // own format needs the band-limited converter.
+  if (options.source == CaptureSource::Microphone) {
+    if (resampler == Resampler::Linear) {
+      throw std::runtime_error("--resampler linear applies only to --source process and --source endpoint");
+    }
+    resampler = Resampler::BandLimited;
+  }
+  options.resampler = resampler.value_or(Resampler::Linear);
   if (options.chunkFrames == 0 || options.chunkFrames > kMaxChunkFrames) {
     throw std::runtime_error("--chunk-frames must be between 1 and 8192");
   }

@@ -30,12 +30,13 @@ enum class LoopbackMode : std::uint32_t {
 enum class GapPolicy : std::uint32_t { Skip, Fill };
 
 // Where the audio comes from: process loopback (all but one process tree, or
-// that tree alone), or the loopback of the default render device, which hears
-// whatever that device plays, and follows the default as it changes.
-enum class CaptureSource : std::uint32_t { Process, Endpoint };
+// that tree alone); the loopback of the default render device, which hears
+// whatever that device plays; or the default capture device, a microphone.
+// The last two follow their default as it changes.
+enum class CaptureSource : std::uint32_t { Process, Endpoint, Microphone };
 
-// Whose default render device the endpoint source follows; the values are
-// the platform's ERole.
+// Whose default device the endpoint and microphone sources follow; the values
+// are the platform's ERole.
 enum class EndpointRole : std::uint32_t { Console = 0, Communications = 2 };
 
 // How the captured audio becomes 16 kHz: by linear interpolation of a 44.1 kHz
@@ -50,8 +51,10 @@ struct CaptureOptions {
   std::uint64_t chunkFrames = 1024;  // 16 kHz frames per pcm record, 1 to 8192
   GapPolicy gaps = GapPolicy::Skip;
   CaptureSource source = CaptureSource::Process;
-  EndpointRole role = EndpointRole::Console;  // endpoint source only
+  EndpointRole role = EndpointRole::Console;  // endpoint and microphone sources only
   bool notices = false;  // notice records when the capture seems deaf to what plays
+  // Linear unless asked otherwise, but band-limited for the microphone, which
+  // refuses linear.
   Resampler resampler = Resampler::Linear;
 };
 

@@ -86,13 +86,15 @@ void MixStereo16(const std::uint8_t* frames, std::uint32_t frameCount, float wei
 
 }  // namespace
 
-Downmix::Downmix(const SampleFormat& format) : encoding_(format.encoding), weights_(format.channels) {
+Downmix::Downmix(const SampleFormat& format, ChannelUse use)
+    : encoding_(format.encoding), weights_(format.channels) {
   std::uint32_t unassigned = format.channelMask;
-  for (float& weight : weights_) {
+  for (std::size_t c = 0; c < weights_.size(); ++c) {
     // Channels take the mask's set bits in order, lowest first.
     const std::uint32_t bit = unassigned & (~unassigned + 1);
     unassigned &= ~bit;
-    weight = (format.channels == 1 ? 1.0f : WeightOf(bit)) * FullScaleOf(encoding_);
+    const float speakerWeight = format.channels == 1 ? 1.0f : WeightOf(bit);
+    weights_[c] = (use == ChannelUse::First ? (c == 0 ? 1.0f : 0.0f) : speakerWeight) * FullScaleOf(encoding_);
   }
 }
 

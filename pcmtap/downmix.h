@@ -26,9 +26,15 @@
 
 namespace pcmtap {
 
+// How a frame's channels become one sample: weighed by their speakers as
+// above, or the first channel alone. A microphone array's channels hear one
+// voice a fraction of a millisecond apart, so their sum would cancel some of
+// its frequencies (a comb filter); its first channel is a whole microphone.
+enum class ChannelUse { Downmix, First };
+
 class Downmix {
  public:
-  explicit Downmix(const SampleFormat& format);
+  explicit Downmix(const SampleFormat& format, ChannelUse use = ChannelUse::Downmix);
 
   // Writes frameCount mono samples, reading frameCount frames.
   void ToMono(const std::uint8_t* frames, std::uint32_t frameCount, float* mono);

@@ -6,6 +6,7 @@
 #include "pcmtap/cli.h"
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/platform.h"
+#include "pcmtap/session_watch.h"
 
 namespace pcmtap {
 
@@ -19,8 +20,10 @@ class ProcessLoopbackSource final : public AudioSource {
  public:
   explicit ProcessLoopbackSource(const CaptureOptions& options) : options_(options) {}
   ComPtr<IAudioClient> Activate() override { return ActivateProcessLoopbackClient(options_); }
-  SessionScope HeardSessions() const override {
-    return {false, EndpointRole::Console, options_.targetProcessId, options_.mode};
+  // The sessions on every render device, process loopback hears them all;
+  // of these those inside the target's tree, or outside it.
+  NoticeReaderFactory Notices() const override {
+    return SessionNoticesOf({false, EndpointRole::Console, options_.targetProcessId, options_.mode});
   }
 
  private:

@@ -22,6 +22,8 @@ class LinearPacketConverter final : public PacketConverter {
   }
   bool TakeChunk(std::vector<std::int16_t>& chunk) override { return converter_.TakeChunk(chunk); }
   void SetFormat(const SampleFormat& format) override { RequireLinearFormat(format); }
+  // Each output is interpolated at its own time.
+  std::uint64_t DelayHundredNanoseconds() const override { return 0; }
 
  private:
   StreamConverter converter_;
@@ -29,12 +31,14 @@ class LinearPacketConverter final : public PacketConverter {
 
 class BandLimitedPacketConverter final : public PacketConverter {
  public:
-  BandLimitedPacketConverter(std::uint64_t chunkFrames, const SampleFormat& format) : converter_(chunkFrames, format) {}
+  BandLimitedPacketConverter(std::uint64_t chunkFrames, const SampleFormat& format, ChannelUse channels)
+      : converter_(chunkFrames, format, channels) {}
   void AddPacket(const std::uint8_t* data, std::uint32_t frameCount, std::uint32_t flags) override {
     converter_.AddPacket(data, frameCount, flags);
   }
   bool TakeChunk(std::vector<std::int16_t>& chunk) override { return converter_.TakeChunk(chunk); }
   void SetFormat(const SampleFormat& format) override { converter_.SetFormat(format); }
+  std::uint64_t DelayHundredNanoseconds() const override { return BandLimitedResampler::kDelayHundredNanoseconds; }
 
  private:
   BandLimitedConverter converter_;
@@ -43,8 +47,10 @@ class BandLimitedPacketConverter final : public PacketConverter {
 }  // namespace
 
 std::unique_ptr<PacketConverter> MakePacketConverter(Resampler resampler, std::uint64_t chunkFrames,
-                                                     const SampleFormat& format) {
-  if (resampler == Resampler::BandLimited) return std::make_unique<BandLimitedPacketConverter>(chunkFrames, format);
+                                                     const SampleFormat& format, ChannelUse channels) {
+  if (resampler == Resampler::BandLimited) {
+    return std::make_unique<BandLimitedPacketConverter>(chunkFrames, format, channels);
+  }
   RequireLinearFormat(format);
   return std::make_unique<LinearPacketConverter>(chunkFrames);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pcmtap/cli.h"
+#include "pcmtap/downmix.h"
 #include "pcmtap/sample_format.h"
 
 namespace pcmtap {
@@ -22,11 +23,14 @@ class PacketConverter {
   // The packets that follow come in `format`, from a new stream that takes up
   // where the last one ended.
   virtual void SetFormat(const SampleFormat& format) = 0;
+  // How long after the time it stands for an output sample shows the input.
+  virtual std::uint64_t DelayHundredNanoseconds() const = 0;
 };
 
 // The linear converter takes 44.1 kHz stereo 16-bit only; throws
 // std::logic_error for any other format, which no stream of it is opened at.
 std::unique_ptr<PacketConverter> MakePacketConverter(Resampler resampler, std::uint64_t chunkFrames,
-                                                     const SampleFormat& format);
+                                                     const SampleFormat& format,
+                                                     ChannelUse channels = ChannelUse::Downmix);
 
 }  // namespace pcmtap

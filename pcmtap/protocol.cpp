@@ -26,11 +26,13 @@ void EncodeBytes(std::string& text, std::size_t size, ByteAt byteAt) {
   }
 }
 
-// The endpoint source excludes no process: its "mode" names the default
-// device it follows, and no process id is set.
+// The endpoint and microphone sources exclude no process: their "mode" names
+// the default device they follow, and no process id is set.
 const char* ModeText(const CaptureOptions& options) {
-  if (options.source == CaptureSource::Endpoint) {
-    return options.role == EndpointRole::Communications ? "endpoint-communications" : "endpoint-console";
+  const bool communications = options.role == EndpointRole::Communications;
+  if (options.source == CaptureSource::Endpoint) return communications ? "endpoint-communications" : "endpoint-console";
+  if (options.source == CaptureSource::Microphone) {
+    return communications ? "microphone-communications" : "microphone-console";
   }
   return options.mode == LoopbackMode::IncludeTargetProcessTree ? "include-target-process-tree"
                                                                 : "exclude-target-process-tree";
@@ -52,7 +54,7 @@ std::string EncodeBase64(const std::uint8_t* data, std::size_t size) {
 }
 
 std::string ReadyRecord(const CaptureOptions& options) {
-  const std::uint32_t processId = options.source == CaptureSource::Endpoint ? 0 : options.targetProcessId;
+  const std::uint32_t processId = options.source == CaptureSource::Process ? options.targetProcessId : 0;
   return "{\"type\":\"ready\",\"sampleRate\":16000,\"channels\":1,\"targetProcessId\":" +
          std::to_string(processId) + ",\"mode\":\"" + ModeText(options) + "\"}\r\n";
 }
@@ -75,6 +77,10 @@ std::string PcmRecord(std::uint64_t sequence, const std::vector<std::int16_t>& c
   return record;
 }
 
+std::string ClockRecord(std::uint64_t firstSampleTime) {
+  return "{\"type\":\"clock\",\"firstSampleTime\":" + std::to_string(firstSampleTime) + "}\r\n";
+}
+
 std::string DeafNotice(const std::vector<std::uint32_t>& processIds) {
   std::string record = "{\"type\":\"notice\",\"code\":\"deaf\",\"processIds\":[";
   for (std::size_t i = 0; i < processIds.size(); ++i) record += (i == 0 ? "" : ",") + std::to_string(processIds[i]);
@@ -82,6 +88,10 @@ std::string DeafNotice(const std::vector<std::uint32_t>& processIds) {
 }
 
 std::string HearingNotice() { return "{\"type\":\"notice\",\"code\":\"hearing\"}\r\n"; }
+
+std::string MutedNotice() { return "{\"type\":\"notice\",\"code\":\"muted\"}\r\n"; }
+
+std::string UnmutedNotice() { return "{\"type\":\"notice\",\"code\":\"unmuted\"}\r\n"; }
 
 std::string UncheckedNotice(const std::string& detail) {
   return "{\"type\":\"notice\",\"code\":\"unchecked\",\"detail\":\"" + detail + "\"}\r\n";

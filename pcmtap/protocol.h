@@ -19,13 +19,21 @@ std::string EncodeBase64(const std::uint8_t* data, std::size_t size);
 // before anything else: running out of memory leaves no half record behind.
 std::string ReadyRecord(const CaptureOptions& options);
 std::string PcmRecord(std::uint64_t sequence, const std::vector<std::int16_t>& chunk);
+// With --gaps fill, once before the first pcm record: the time of the
+// stream's first sample on the performance counter, in 100 ns units.
+std::string ClockRecord(std::uint64_t firstSampleTime);
 // Notices, written between pcm records with --notices on. The capture hears
-// only zeros while these processes' sessions play audibly:
+// only zeros while these processes' sessions play audibly (none named for a
+// microphone, which should always hear its own noise):
 std::string DeafNotice(const std::vector<std::uint32_t>& processIds);
 // After a deaf notice, the capture hears sound again:
 std::string HearingNotice();
-// The sessions cannot be read; `detail` names the call and its status:
+// What tells whether the capture hears cannot be read; `detail` names the
+// call and its status:
 std::string UncheckedNotice(const std::string& detail);
+// The microphone's endpoint mute turned on, or off:
+std::string MutedNotice();
+std::string UnmutedNotice();
 
 // Each writer flushes `out` and throws std::runtime_error("Failed to write to
 // standard output") when the stream has failed, so that a vanished reader

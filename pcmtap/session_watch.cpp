@@ -1,8 +1,9 @@
 #include "pcmtap/session_watch.h"
 
 #include <algorithm>
-#include <chrono>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,11 +17,8 @@
 namespace pcmtap {
 namespace {
 
-// Meters are read four times a second: each read sees the peak of one device
-// period, and speech needs several to show. Sessions come and go, so they
-// are enumerated anew once a second.
-constexpr std::chrono::milliseconds kReadEvery{250};
-constexpr int kReadsPerEnumeration = 4;
+// Sessions come and go, so they are enumerated anew once a second.
+constexpr unsigned kReadsPerEnumeration = 4;
 
 // IAudioSessionControl2::GetProcessId's success for a session of several
 // processes; the id it gives is only the first of them.
@@ -35,14 +33,6 @@ struct WatchedSession {
   ComPtr<ISimpleAudioVolume> volume;
   std::optional<bool> inTree;  // of the target's tree, once asked
 };
-
-// A device can go away between two calls: its sessions are simply not there
-// this time. Any other failure leaves nothing to watch.
-bool Usable(HRESULT status, const char* call) {
-  if (status == AUDCLNT_E_DEVICE_INVALIDATED) return false;
-  ThrowIfFailed(status, call);
-  return true;
-}
 
 // The render devices' sessions in scope, and which of them play audibly.
 class SessionReader {
@@ -113,15 +103,15 @@ class SessionReader {
     ComPtr<IAudioSessionManager2> manager;
     ComPtr<IAudioSessionEnumerator> sessions;
     int count = 0;
-    if (!Usable(device.Activate(kIidAudioSessionManager2, CLSCTX_ALL, nullptr, manager.PutVoid()),
+    if (!DeviceAnswered(device.Activate(kIidAudioSessionManager2, CLSCTX_ALL, nullptr, manager.PutVoid()),
                 "IMMDevice::Activate") ||
-        !Usable(manager->GetSessionEnumerator(sessions.Put()), "IAudioSessionManager2::GetSessionEnumerator") ||
-        !Usable(sessions->GetCount(&count), "IAudioSessionEnumerator::GetCount")) {
+        !DeviceAnswered(manager->GetSessionEnumerator(sessions.Put()), "IAudioSessionManager2::GetSessionEnumerator") ||
+        !DeviceAnswered(sessions->GetCount(&count), "IAudioSessionEnumerator::GetCount")) {
       return;
     }
     for (int i = 0; i < count; ++i) {
       ComPtr<IAudioSessionControl> control;
-      if (!Usable(sessions->GetSession(i, control.Put()), "IAudioSessionEnumerator::GetSession")) return;
+      if (!DeviceAnswered(sessions->GetSession(i, control.Put()), "IAudioSessionEnumerator::GetSession")) return;
       WatchedSession session{0, false, false, nullptr, nullptr, nullptr, std::nullopt};
       DWORD processId = 0;
       if (control->QueryInterface(kIidAudioSessionControl2, session.control.PutVoid()) < 0 ||
@@ -156,73 +146,30 @@ class SessionReader {
   TargetTree tree_;  // of scope_.treeRoot, when there is one
 };
 
+// The sessions' reads, an enumeration every fourth, through the rules of a
+// deaf capture.
+class SessionNotices final : public NoticeReader {
+ public:
+  explicit SessionNotices(const SessionScope& scope) : reader_(scope) {}
+
+  std::vector<std::string> Read(bool heard) override {
+    if (reads_++ % kReadsPerEnumeration == 0) reader_.Enumerate();
+    const Notice notice = check_.Read({GetTickCount64(), heard, reader_.Audible()});
+    if (notice.code == Notice::Code::Deaf) return {DeafNotice(notice.processIds)};
+    if (notice.code == Notice::Code::Hearing) return {HearingNotice()};
+    return {};
+  }
+
+ private:
+  SessionReader reader_;
+  DeafnessCheck check_;
+  unsigned reads_ = 0;
+};
+
 }  // namespace
 
-SessionWatch::SessionWatch(const SessionScope& scope, RecordWriter& writer)
-    : scope_(scope), writer_(writer), thread_([this] { Run(); }) {}
-
-SessionWatch::~SessionWatch() {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    end_ = true;
-  }
-  ending_.notify_one();
-  thread_.join();
-}
-
-// A sample is zero exactly when all its bytes are, in every format taken;
-// only a float -0.0 would count as sound.
-void SessionWatch::Captured(const std::uint8_t* data, std::size_t bytes, std::uint32_t flags) {
-  if (data == nullptr || (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || heard_.load()) return;
-  if (std::any_of(data, data + bytes, [](std::uint8_t byte) { return byte != 0; })) heard_.store(true);
-}
-
-void SessionWatch::RethrowFailure() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (failure_) std::rethrow_exception(failure_);
-}
-
-void SessionWatch::Run() {
-  // The session interfaces are used from the multithreaded apartment.
-  const HRESULT apartment = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  try {
-    try {
-      ThrowIfFailed(apartment, "CoInitializeEx");
-      WatchSessions();
-    } catch (const PlatformError& failure) {
-      // The sessions cannot be read at all: the capture goes on, unwatched.
-      Queue(UncheckedNotice(failure.what()));
-    }
-  } catch (...) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    failure_ = std::current_exception();
-  }
-  if (apartment >= 0) CoUninitialize();
-}
-
-void SessionWatch::WatchSessions() {
-  SessionReader reader(scope_);
-  DeafnessCheck check;
-  for (int read = 0; AwaitRead(); ++read) {
-    if (read % kReadsPerEnumeration == 0) reader.Enumerate();
-    const Notice notice = check.Read({GetTickCount64(), heard_.exchange(false), reader.Audible()});
-    if (notice.code == Notice::Code::Deaf) Queue(DeafNotice(notice.processIds));
-    if (notice.code == Notice::Code::Hearing) Queue(HearingNotice());
-  }
-}
-
-bool SessionWatch::AwaitRead() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !ending_.wait_for(lock, kReadEvery, [this] { return end_; });
-}
-
-// While the record queue is full this waits for room, in slices, until the
-// watch is to end; the notice then goes in over the bound.
-void SessionWatch::Queue(std::string notice) {
-  writer_.Queue(std::move(notice), [this] {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return !end_;
-  });
+NoticeReaderFactory SessionNoticesOf(const SessionScope& scope) {
+  return [scope] { return std::make_unique<SessionNotices>(scope); };
 }
 
 }  // namespace pcmtap

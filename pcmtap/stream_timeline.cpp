@@ -1,23 +1,40 @@
 #include "pcmtap/stream_timeline.h"
 
 #include <algorithm>
+#include <iterator>
+#include <utility>
+#include <vector>
 
 namespace pcmtap {
 namespace {
 
 constexpr std::uint64_t kUnitsPerSecond = 10000000;  // 100 ns units
+// How much a position may jitter on a device whose positions jitter at all:
+// wine's capture path was measured late by 10 to 25 ms and jittering by 10 to
+// 20 ms, 30 to 60 ms on a loaded machine.
+constexpr std::int64_t kJitterMilliseconds = 60;
+// Until this many packets have shown whether their positions jitter, they are
+// taken to do.
+constexpr std::size_t kPacketsToTrust = 10;
 
 }  // namespace
 
 StreamTimeline::StreamTimeline(std::uint64_t startTime, std::uint32_t framesPerSecond)
-    : startTime_(startTime), rate_(framesPerSecond) {}
+    : originTime_(startTime), startTime_(startTime), rate_(framesPerSecond) {}
 
 void StreamTimeline::SetRate(std::uint32_t framesPerSecond) {
   if (framesPerSecond == rate_) return;
+  // Latenesses and a new device's clock are counted afresh at the new rate.
   const auto end = static_cast<std::uint64_t>(end_);
   startTime_ += end / rate_ * kUnitsPerSecond + (end % rate_ * kUnitsPerSecond + rate_ / 2) / rate_;
   end_ = 0;
   rate_ = framesPerSecond;
+  window_.clear();
+}
+
+void StreamTimeline::Advance(std::uint32_t frames) {
+  end_ += frames;
+  packetFrames_ += frames;
 }
 
 std::int64_t StreamTimeline::FramesAt(std::uint64_t time) const {
@@ -29,37 +46,86 @@ std::int64_t StreamTimeline::FramesAt(std::uint64_t time) const {
                                    (since % kUnitsPerSecond * rate_ + kUnitsPerSecond / 2) / kUnitsPerSecond);
 }
 
-// Packets that start within one device period (10 ms) of the stream's end
-// continue it: the device's clock may run a little off the performance
-// counter. A gap up to 30 s is filled whole; a longer one (a suspended
-// machine, a starved process) is skipped, so that records never come in a
-// flood.
+// A gap up to 30 s is filled whole; a longer one (a suspended machine, a
+// starved process) is skipped, so that records never come in a flood.
 std::uint64_t StreamTimeline::SilenceFor(std::int64_t gap) const {
   return gap <= std::int64_t{30} * rate_ ? static_cast<std::uint64_t>(gap) : 0;
 }
 
+std::int64_t StreamTimeline::Envelope() const {
+  if (window_.empty()) return 0;
+  return std::min_element(window_.begin(), window_.end(),
+                          [](const Lateness& a, const Lateness& b) { return a.frames < b.frames; })
+      ->frames;
+}
+
+// How far a position may lie from the envelope and still continue the
+// stream: a device period, and the jitter seen, or what a jittery device may
+// show. Positions that spread less than half a device period (a device clock
+// a little off the performance counter) are exact; so is the first packet's,
+// the only one there is to tell where the stream starts.
+std::int64_t StreamTimeline::Tolerance() const {
+  const std::int64_t envelope = Envelope();
+  std::int64_t spread = 0;
+  for (const Lateness& lateness : window_) spread = std::max(spread, lateness.frames - envelope);
+  const std::int64_t period = rate_ / 100;
+  const bool exact = window_.empty() || (window_.size() >= kPacketsToTrust && spread <= period / 2);
+  return period + (exact ? spread : std::max(spread, kJitterMilliseconds * rate_ / 1000));
+}
+
+std::int64_t StreamTimeline::TypicalLateness() const {
+  if (window_.empty()) return 0;
+  std::vector<std::int64_t> frames;
+  std::transform(window_.begin(), window_.end(), std::back_inserter(frames),
+                 [](const Lateness& lateness) { return lateness.frames; });
+  std::nth_element(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(frames.size() / 2), frames.end());
+  return frames[frames.size() / 2];
+}
+
+// The window holds the packets of the last two seconds of packets, silence
+// between them not counted, so that a pause keeps what was learned.
+void StreamTimeline::Keep(std::int64_t lateness) {
+  window_.push_back({packetFrames_, lateness});
+  while (packetFrames_ - window_.front().packetFrames > std::int64_t{2} * rate_) window_.pop_front();
+}
+
 std::uint64_t StreamTimeline::SilenceBefore(std::uint64_t position) {
-  const std::int64_t start = FramesAt(position);
+  const std::int64_t lateness = FramesAt(position) - end_;
   // After silence of our own the packet's position alone says where the gap
   // ends, so that the silence for one gap adds up to its length.
-  const std::int64_t tolerance = endIsSilence_ ? 0 : std::int64_t{rate_} / 100;
-  const std::int64_t gap = start - end_;
-  endIsSilence_ = false;
-  if (gap < -tolerance) return 0;  // it overlaps the stream: taken whole, where the stream ends
-  end_ = start;                    // within the tolerance, the device's own clock leads
-  return gap > tolerance ? SilenceFor(gap) : 0;
+  const bool afterSilence = std::exchange(endIsSilence_, false);
+  const std::int64_t tolerance = afterSilence ? 0 : Tolerance();
+  const std::int64_t late = lateness - Envelope();
+  if (late <= tolerance) {  // continues the stream, or overlaps it: taken whole, where the stream ends
+    Keep(lateness);
+    return 0;
+  }
+  // A gap: its length, less what is typical of a position's lateness.
+  const std::int64_t gap = std::max<std::int64_t>(lateness - TypicalLateness(), 0);
+  end_ += gap;
+  Keep(lateness - gap);
+  return SilenceFor(gap);
 }
 
 // While nothing arrives the stream is extended only to half a second behind
 // the present, so that audio resuming meanwhile (packets arrive a device
 // period or so after their position) is not overtaken by the silence.
 std::uint64_t StreamTimeline::SilenceUntil(std::uint64_t now) {
-  const std::int64_t gap = FramesAt(now) - std::int64_t{rate_} / 2 - end_;
+  const std::int64_t gap = FramesAt(now) - Envelope() - std::int64_t{rate_} / 2 - end_;
   const std::int64_t filled = gap / SliceFrames() * SliceFrames();  // the rest comes with the next
   if (filled <= 0) return 0;
   end_ += filled;
   endIsSilence_ = true;
   return SilenceFor(filled);
+}
+
+std::uint64_t StreamTimeline::StartTime() const {
+  const std::int64_t envelope = Envelope() * static_cast<std::int64_t>(kUnitsPerSecond) / rate_;
+  return envelope < 0 && static_cast<std::uint64_t>(-envelope) > originTime_ ? 0 : originTime_ + envelope;
+}
+
+bool StreamTimeline::StartKnown() const {
+  return packetFrames_ >= rate_ || end_ >= std::int64_t{3} * rate_;
 }
 
 }  // namespace pcmtap

@@ -4,9 +4,23 @@
 // then stands for the time k / 16000 s after the start. Times are
 // performance-counter values in 100 ns units, as the capture client reports a
 // packet's position.
+//
+// A position is not always the capture time of the packet's first frame: a
+// device that stamps its packets when they are read (wine's capture path
+// does, 10 to 25 ms late, jittering by 10 to 60 ms) puts each one late by a
+// varying amount. So the device's clock is estimated from many positions,
+// not from one: each packet's lateness against the stream's end is kept over
+// the last two seconds of the stream, their least (the lower envelope) is
+// where the stream lies against the performance counter, and their spread is
+// how much a position may jitter. A packet continues the stream unless it
+// starts later than the envelope by more than that spread and a device period
+// (a gap, filled with its length less the typical lateness) or earlier by as
+// much (taken whole, where the stream ends). With exact positions the spread
+// is nil and a gap of more than one device period is filled to the frame.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 namespace pcmtap {
 
@@ -32,19 +46,41 @@ class StreamTimeline {
   std::uint64_t SilenceBefore(std::uint64_t position);
   // The packet's frames are in the stream (also one whose position is flagged
   // as invalid, which continues the stream where it ends).
-  void Advance(std::uint32_t frames) { end_ += frames; }
+  void Advance(std::uint32_t frames);
   // Frames of silence, in whole slices, that bring the stream up to `now`
   // less the margin, when no packet has come.
   std::uint64_t SilenceUntil(std::uint64_t now);
 
+  // Where the stream's first frame lies on the performance counter, as far as
+  // the positions seen so far tell.
+  std::uint64_t StartTime() const;
+  // Whether that is known as well as it will be: the stream holds a second of
+  // packets, or three seconds in all (nothing played to tell more).
+  bool StartKnown() const;
+
  private:
+  // A packet's lateness: how much later than the stream's end its position
+  // lay, in frames, and the packets' frames before it.
+  struct Lateness {
+    std::int64_t packetFrames;
+    std::int64_t frames;
+  };
+
   std::int64_t FramesAt(std::uint64_t time) const;
   std::uint64_t SilenceFor(std::int64_t gap) const;
+  // The least lateness in the window: where the stream lies.
+  std::int64_t Envelope() const;
+  std::int64_t Tolerance() const;
+  std::int64_t TypicalLateness() const;
+  void Keep(std::int64_t lateness);
 
-  std::uint64_t startTime_;
+  const std::uint64_t originTime_;  // the first stream's start
+  std::uint64_t startTime_;         // the present rate's, since which end_ counts
   std::uint32_t rate_;
-  std::int64_t end_ = 0;  // in frames since the start
+  std::int64_t end_ = 0;  // in frames since startTime_
   bool endIsSilence_ = false;
+  std::deque<Lateness> window_;  // the last two seconds of packets
+  std::int64_t packetFrames_ = 0;  // of all the packets that came
 };
 
 }  // namespace pcmtap

@@ -1,8 +1,10 @@
-#include "pcmtap/endpoint_activation.h"
+#include "pcmtap/default_device.h"
 
 #include <atomic>
 
 #include "pcmtap/interface_ids.h"
+#include "pcmtap/microphone_notices.h"
+#include "pcmtap/session_watch.h"
 
 namespace pcmtap {
 namespace {
@@ -15,7 +17,8 @@ constexpr ULONGLONG kSettleMilliseconds = 250;
 constexpr ULONGLONG kRetryMilliseconds = 1000;
 
 // The device is unusable (unplugged, disabled, reconfigured), or none is the
-// default: another may become it.
+// default: another may become it. Anything else (access to the microphone
+// refused, a device in exclusive use) ends the run with its line.
 bool DeviceGone(const PlatformError& failure) {
   return failure.status() == AUDCLNT_E_DEVICE_INVALIDATED || failure.status() == E_NOTFOUND;
 }
@@ -25,9 +28,9 @@ bool DeviceGone(const PlatformError& failure) {
 // Told of device changes on a thread of the platform's, where it must neither
 // wait nor register anew: it only notes when the default device it follows
 // last changed, for the loop to act on.
-class DefaultRenderEndpoint::DefaultDeviceListener final : public IMMNotificationClient {
+class DefaultDeviceSource::DefaultDeviceListener final : public IMMNotificationClient {
  public:
-  explicit DefaultDeviceListener(ERole role) : role_(role) {}
+  DefaultDeviceListener(EDataFlow flow, ERole role) : flow_(flow), role_(role) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -44,7 +47,7 @@ class DefaultRenderEndpoint::DefaultDeviceListener final : public IMMNotificatio
   }
 
   HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
-    if (flow == eRender && role == role_) changedAt.store(GetTickCount64());
+    if (flow == flow_ && role == role_) changedAt.store(GetTickCount64());
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
@@ -57,12 +60,14 @@ class DefaultRenderEndpoint::DefaultDeviceListener final : public IMMNotificatio
  private:
   ~DefaultDeviceListener() = default;
 
+  const EDataFlow flow_;
   const ERole role_;
   std::atomic<ULONG> referenceCount_{1};
 };
 
-DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role, Resampler resampler)
-    : role_(static_cast<ERole>(role)), resampler_(resampler), listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(role_))) {
+DefaultDeviceSource::DefaultDeviceSource(EDataFlow flow, EndpointRole role, Resampler resampler)
+    : flow_(flow), role_(static_cast<ERole>(role)), resampler_(resampler),
+      listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(flow_, role_))) {
   ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
                                  enumerator_.PutVoid()),
                 "CoCreateInstance");
@@ -71,19 +76,19 @@ DefaultRenderEndpoint::DefaultRenderEndpoint(EndpointRole role, Resampler resamp
 }
 
 // Runs only after a whole construction, so the listener is registered.
-DefaultRenderEndpoint::~DefaultRenderEndpoint() { enumerator_->UnregisterEndpointNotificationCallback(listener_.Get()); }
+DefaultDeviceSource::~DefaultDeviceSource() { enumerator_->UnregisterEndpointNotificationCallback(listener_.Get()); }
 
-ComPtr<IAudioClient> DefaultRenderEndpoint::Activate() {
+ComPtr<IAudioClient> DefaultDeviceSource::Activate() {
   retryAt_ = 0;  // any retry due is this one; OpenFailed sets the next
   ComPtr<IMMDevice> device;
-  ThrowIfFailed(enumerator_->GetDefaultAudioEndpoint(eRender, role_, device.Put()),
+  ThrowIfFailed(enumerator_->GetDefaultAudioEndpoint(flow_, role_, device.Put()),
                 "IMMDeviceEnumerator::GetDefaultAudioEndpoint");
   ComPtr<IAudioClient> client;
   ThrowIfFailed(device->Activate(kIidAudioClient, CLSCTX_ALL, nullptr, client.PutVoid()), "IMMDevice::Activate");
   return client;
 }
 
-bool DefaultRenderEndpoint::ReopenDue() {
+bool DefaultDeviceSource::ReopenDue() {
   const ULONGLONG now = GetTickCount64();
   ULONGLONG changedAt = listener_->changedAt.load();
   // A change that comes meanwhile replaces the time, and so waits its own settling.
@@ -94,29 +99,33 @@ bool DefaultRenderEndpoint::ReopenDue() {
   return retryAt_ != 0 && now >= retryAt_;
 }
 
-SessionScope DefaultRenderEndpoint::HeardSessions() const {
+NoticeReaderFactory DefaultDeviceSource::Notices() const {
+  if (flow_ == eCapture) return MicrophoneNoticesOf(static_cast<EndpointRole>(role_));
   SessionScope scope;
   scope.defaultDeviceOnly = true;
   scope.role = static_cast<EndpointRole>(role_);
-  return scope;
+  return SessionNoticesOf(scope);
 }
 
-// The engine converts only for the linear converter, whose records stay what
-// hosts compared them with; the band-limited one takes the device's own
-// samples, so that nothing but its own filter stands between them and the
-// records.
-DWORD DefaultRenderEndpoint::StreamFlags() const {
+// A microphone is captured as it is, shared and event-driven; a render
+// device through its loopback. The engine converts only for the linear
+// converter, whose records stay what hosts compared them with; the
+// band-limited one takes the device's own samples, so that nothing but its
+// own filter stands between them and the records. On capture streams
+// AUTOCONVERTPCM is also reported to give nothing but zeros (RustAudio/cpal#1200).
+DWORD DefaultDeviceSource::StreamFlags() const {
+  if (flow_ == eCapture) return 0;
   return AUDCLNT_STREAMFLAGS_LOOPBACK |
          (AtMixFormat() ? 0 : AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY);
 }
 
-bool DefaultRenderEndpoint::StreamLost(const PlatformError& failure) {
+bool DefaultDeviceSource::StreamLost(const PlatformError& failure) {
   if (!DeviceGone(failure)) return false;
   listener_->changedAt.store(GetTickCount64());
   return true;
 }
 
-bool DefaultRenderEndpoint::OpenFailed(const PlatformError& failure) {
+bool DefaultDeviceSource::OpenFailed(const PlatformError& failure) {
   if (!DeviceGone(failure)) return false;
   retryAt_ = GetTickCount64() + kRetryMilliseconds;
   return true;
