@@ -9,6 +9,7 @@ packages=(
   googletest libbenchmark-dev
   mingw-w64 wine wine64
   xvfb x11-utils
+  pulseaudio pulseaudio-utils
   espeak-ng
   clang lld clang-tidy cppcheck
 )

@@ -72,18 +72,21 @@ TEST(BandLimitedConverter, MeasuredFigures) {
 
 TEST(BandLimitedConverter, EveryFormatGivesTheSameLevel) {
   const std::vector<double> front = {1, 1}, centreOnly = {0, 0, 1, 0, 0, 0, 0, 0}, fronts71 = {1, 1, 0, 0, 0, 0, 0, 0};
-  const struct { const char* name; SampleFormat format; std::vector<double> gains; double dB; } rows[] = {
-      {"float stereo", SampleFormat{48000, 2, SampleEncoding::Float32, kStereo}, front, 0.0},
-      {"24 in 32 stereo", SampleFormat{44100, 2, SampleEncoding::Int32, kStereo}, front, 0.0},
-      {"packed 24 stereo", SampleFormat{96000, 2, SampleEncoding::Int24Packed, kStereo}, front, 0.0},
-      {"7.1 float, fronts", SampleFormat{48000, 8, SampleEncoding::Float32, kSurround71}, fronts71, 0.0},
-      {"7.1 float, centre alone", SampleFormat{48000, 8, SampleEncoding::Float32, kSurround71}, centreOnly, -3.0103},
-      {"16-bit mono at 16 kHz", SampleFormat{16000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0},
-      {"16-bit mono upsampled", SampleFormat{8000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0}};
+  constexpr ChannelUse kMix = ChannelUse::Downmix;
+  const struct { const char* name; SampleFormat format; std::vector<double> gains; double dB; ChannelUse use; } rows[] = {
+      {"float stereo", SampleFormat{48000, 2, SampleEncoding::Float32, kStereo}, front, 0.0, kMix},
+      {"24 in 32 stereo", SampleFormat{44100, 2, SampleEncoding::Int32, kStereo}, front, 0.0, kMix},
+      {"packed 24 stereo", SampleFormat{96000, 2, SampleEncoding::Int24Packed, kStereo}, front, 0.0, kMix},
+      {"7.1 float, fronts", SampleFormat{48000, 8, SampleEncoding::Float32, kSurround71}, fronts71, 0.0, kMix},
+      {"7.1 float, centre alone", SampleFormat{48000, 8, SampleEncoding::Float32, kSurround71}, centreOnly, -3.0103, kMix},
+      {"16-bit mono at 16 kHz", SampleFormat{16000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0, kMix},
+      {"16-bit mono upsampled", SampleFormat{8000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0, kMix},
+      {"a 4-channel array's first channel", SampleFormat{16000, 4, SampleEncoding::Int32, 0x33}, {1, -1, 1, -1}, 0.0,
+       ChannelUse::First}};
   for (const auto& row : rows) {
     std::vector<double> tone(row.format.sampleRate / 4);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5 * std::sin(kTwoPi * 1000.0 * i / row.format.sampleRate);
-    BandLimitedConverter converter(1, row.format);
+    BandLimitedConverter converter(1, row.format, row.use);
     const SineFit fit = FitSine(Convert(converter, Encode(row.format, row.gains, tone), row.format.FrameBytes()), 160, 1000.0);
     EXPECT_NEAR(fit.Dbfs() - 20.0 * std::log10(0.5), row.dB, 0.01) << row.name;
   }

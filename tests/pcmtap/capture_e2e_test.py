@@ -23,8 +23,8 @@ import tempfile
 import threading
 import time
 
-from reference import (CHANGE, ENCODINGS, FORMAT, GONE, LOSS, NULL, PAUSE, PID, SILENT, convert, encoded, gap, packed, plan,
-                       records, wave_format)
+from reference import (CHANGE, DECOY, ENCODINGS, FORMAT, GONE, LOSS, MUTE, NULL, PAUSE, PID, SILENT, UNMUTE, convert,
+                       encoded, gap, packed, plan, records, wave_format)
 
 STARTUP = ["Initialize", "SetEventHandle", "GetService", "Start"]
 PER_PACKET_OR_PROCESS = {"format", "lost", "process", "origin", "exit", "GetNextPacketSize", "GetBuffer", "ReleaseBuffer"}
@@ -92,15 +92,24 @@ def play(packets, arguments=(), chunk=1024, mode="exclude", pid=PID, fill_gaps=F
     run ends in order."""
     expected = records(convert(packets, fill_gaps), chunk, mode, pid)
     out, arrivals, err, status = run(list(arguments) + ["--gaps", "fill"] * fill_gaps, packets,
-                                     expected.count(b"\n") + len(notices), **options)
+                                     expected.count(b"\n") + len(notices) + fill_gaps, **options)
     assert (status, err) == (0, b""), f"{status} {err}"
-    out = without_notices(out, notices)
+    out = without_clock(without_notices(out, notices), fill_gaps)
     after = records(convert(packets + [gap(441000, PAUSE)], True), chunk, mode, pid) if fill_gaps else expected
     assert out.startswith(expected) and after.startswith(out), len(out)
     if fill_gaps and PAUSE in [flags for _, flags, _ in packets]:
         # After 1 s of audio a pause of 2 s or more starts at sample 16000: written only when it
-        # ended, its records at samples 16000 and 48000 would arrive together.
-        assert arrivals[1 + 48000 // 1024] - arrivals[1 + 16000 // 1024] > 0.25, "the pause was not written while it lasted"
+        # ended, its records at samples 16000 and 48000 would arrive together (the clock record before them).
+        assert arrivals[2 + 48000 // 1024] - arrivals[2 + 16000 // 1024] > 0.25, "the pause was not written while it lasted"
+
+
+def without_clock(out, fill_gaps):
+    """The records but the clock record, which a time-true stream writes once, right before its first pcm record,
+    with the performance-counter time of its first sample."""
+    lines = out.splitlines(keepends=True)
+    clocks = [k for k, line in enumerate(lines) if line.startswith(b'{"type":"clock","firstSampleTime":')]
+    assert clocks == ([1] if fill_gaps and len(lines) > 1 else []), lines[:3]
+    return b"".join(line for k, line in enumerate(lines) if k not in clocks)
 
 
 def without_notices(out, expected):
@@ -144,7 +153,7 @@ def failure(call, message, arguments=()):
     packets = plan(1, 300)
     out, _, err, status = run(list(arguments), packets, fail=call)
     assert (status, err) == (1, message.encode() + b"\r\n"), f"status {status}, standard error {err!r}"
-    name, _, count = call.partition(":")
+    name, _, count = call.split("=")[0].partition(":")
     # Records before the failure, all of them where the packets read are known,
     # and none where the failure comes before the start.
     exact = name in ("GetBuffer", "ReleaseBuffer")
@@ -217,7 +226,7 @@ def modelled(packets, arguments, fill_gaps=False):
     """The band-limited converter's records for the packets (plan_capture, the same code as pcmtap's): time
     without packets is nothing, or silence with --gaps fill; markers of a device change are no audio."""
     played = [(f, NULL if flags & (PAUSE | LOSS) else flags, s) for f, flags, s in packets
-              if f == FORMAT or not flags & (CHANGE | GONE) and (fill_gaps or not flags & (PAUSE | LOSS))]
+              if f == FORMAT or not flags & (CHANGE | GONE | MUTE | UNMUTE | DECOY) and (fill_gaps or not flags & (PAUSE | LOSS))]
     return subprocess.run([WINE, PLAN_CAPTURE, "start"] + arguments, input=packed(played), capture_output=True,
                           check=True, timeout=120).stdout
 
@@ -234,6 +243,11 @@ def device_audio(seed, seconds, encoding, channels, rate, mask=None):
     return [marker] + packets
 
 
+def pause(seconds, rate, frame_bytes):
+    """Time without packets at a device's rate."""
+    return [(int(seconds * rate), PAUSE, bytes(int(seconds * rate) * frame_bytes))]
+
+
 def formats(fill_gaps):
     """--resampler band-limited with --source endpoint: every render device is opened at its own mix format,
     with no conversion by the engine (float stereo at 48 kHz, 24 bits in 32 for 7.1 at 44.1 kHz, 16 kHz mono
@@ -241,8 +255,6 @@ def formats(fill_gaps):
     from its first packet, exactly as the converter makes it, with no gap and no time counted twice. With
     --gaps fill each device's audio starts where its time says. A device whose format pcmtap cannot take
     ends the run with one error line that names it, every record before it intact."""
-    def pause(seconds, rate, size):
-        return [(int(seconds * rate), PAUSE, bytes(int(seconds * rate) * size))]
     played = device_audio(21, 1, "float", 2, 48000, 0x3) + pause(0.5, 48000, 8) + device_audio(22, 1, "float", 2, 48000)[1:]
     for seed, fmt in enumerate([("int24in32", 8, 44100, 0x63F), ("float", 1, 16000, 0x4), ("int24", 2, 96000)]):
         played += [(0, CHANGE, b"")] + device_audio(23 + seed, 1, *fmt)[:1] + pause(2.5, fmt[2], fmt[1] * ENCODINGS[fmt[0]][1]) + \
@@ -250,7 +262,7 @@ def formats(fill_gaps):
     arguments = ["--source", "endpoint", "--resampler", "band-limited"] + ["--gaps", "fill"] * fill_gaps
     expected = modelled(played, arguments, fill_gaps)
     if fill_gaps:
-        out, _, err, status = run(arguments, played, expected.count(b"\n"))
+        out, _, err, status = run(arguments, played, expected.count(b"\n") + 1)
         assert (status, err) == (0, b""), err
         found, modelled_starts = starts(out), starts(expected)
         assert len(found) == len(modelled_starts) == 5 and all(abs(a - b) <= 2 for a, b in zip(found, modelled_starts)), \
@@ -277,9 +289,80 @@ def check_calls(expected):
     assert formats_asked == expected, formats_asked
 
 
+def microphone(fill_gaps):
+    """--source microphone --role communications: the default capture device of that role at its own mix format
+    (16 kHz mono float, then a 4-channel 32-bit array, of which the first channel counts), shared and
+    event-driven without the loopback flag or the engine's conversion, followed across a change of default and
+    not across changes of the other flow or the multimedia role: exactly the model's records, with --gaps fill
+    after the clock record and with the pause between the devices filled."""
+    array = device_audio(43, 1, "int32", 4, 16000)
+    played = device_audio(41, 1, "float", 1, 16000, 0x4) + [(0, DECOY, b"")] + device_audio(42, 1, "float", 1, 16000)[1:] + \
+        [(0, CHANGE, b"")] + array[:1] + pause(2.5, 16000, 16) + array[1:]
+    arguments = ["--source", "microphone", "--role", "communications"] + ["--gaps", "fill"] * fill_gaps
+    expected = modelled(played, arguments, fill_gaps)
+    out, _, err, status = run(arguments, played, expected.count(b"\n") + fill_gaps)
+    assert (status, err) == (0, b""), err
+    after = modelled(played + pause(10, 16000, 16), arguments, fill_gaps)
+    out = without_clock(out, fill_gaps)
+    assert out.startswith(expected) and after.startswith(out), (len(out), len(expected))
+    opened = " ".join(["GetDefaultAudioEndpoint flow=1 role=2", "Activate", "GetMixFormat"] + STARTUP + ["Stop", "released device"])
+    assert re.fullmatch(f"CreateInstance RegisterEndpointNotificationCallback ({opened} ){{2}}UnregisterEndpointNotificationCallback",
+                        " ".join(calls())), calls()
+    check_calls(["GetMixFormat", "format 0x00040000 mix"] * 2)
+
+
+def microphone_notices():
+    """--source microphone --notices on: muted and unmuted as the endpoint mute turns; digital zeros from the
+    unmuted microphone for 3 s: deaf, naming no process, before the sound comes back; then hearing. The
+    records are those without the option."""
+    muted = [(0, MUTE, b"")] + [(160, 0, bytes(640))] * 100 + [(0, UNMUTE, b"")]
+    played = device_audio(44, 1, "float", 1, 16000) + muted + [(160, 0, bytes(640))] * 450 + device_audio(45, 2, "float", 1, 16000)[1:]
+    arguments = ["--source", "microphone", "--notices", "on"]
+    expected = modelled(played, arguments)
+    out, _, err, status = run(arguments, played, expected.count(b"\n") + 4)
+    assert (status, err) == (0, b""), err
+    lines = out.splitlines(keepends=True)
+    notices = [(k, line) for k, line in enumerate(lines) if b'"notice"' in line]
+    codes = [b'{"type":"notice","code":"%s"%s}\r\n' % (c, b',"processIds":[]' if c == b"deaf" else b"")
+             for c in (b"muted", b"unmuted", b"deaf", b"hearing")]
+    assert [line for _, line in notices] == codes, notices
+    assert notices[2][0] < 1 + 6.5 * 15.625, ("deaf comes before the sound", notices)
+    assert without_notices(out, codes) == expected
+
+
+def clock():
+    """Two captures started a second apart, a process-loopback one (linear) and a microphone (band-limited), both
+    with --gaps fill, hear the same clicks at the same performance-counter times: each announces where its first
+    sample lies, and the clicks' times by those announcements agree."""
+    clicks = []
+    for k in range(60):  # 10 ms packets, a click every half second from 0.5 s
+        samples = [0] * 882
+        if k % 50 == 25:
+            samples[200:202] = [30000, 30000]
+        clicks.append((441, 0, samples))
+    origin = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1e7) + 25000000  # 2.5 s from now, on both
+    first = launch(["pcmtap.exe", "start", "--target-pid", str(PID), "--gaps", "fill"], clicks * 10, origin=origin)
+    time.sleep(1)
+    second = launch(["pcmtap.exe", "start", "--source", "microphone", "--gaps", "fill"], clicks * 10, origin=origin)
+    times = []
+    for process in (first, second):
+        interrupt(process, 9)
+        out, err = process.communicate(timeout=60)
+        assert (process.returncode, err) == (0, b""), err
+        lines = out.splitlines()
+        start = json.loads(lines[1])["firstSampleTime"]
+        samples = [v for line in lines[2:] for v in struct.unpack("<1024h", base64.b64decode(json.loads(line)["pcmBase64"]))]
+        peaks = [k for k in range(1, len(samples) - 1) if samples[k] > 5000 and samples[k] >= max(samples[k - 1], samples[k + 1])]
+        times.append([start + k * 625 for k in peaks])
+    common = [(a, b) for a in times[0] for b in times[1] if abs(a - b) < 2000000]
+    # The stand-in's positions are exact, so the times agree far closer than the 5 ms a host can rely on: within
+    # 1 ms, which the band-limited filter's delay of 3.5 ms, left uncounted, would break.
+    assert len(common) >= 5 and all(abs(a - b) <= 10000 for a, b in common), (times, common)
+
+
 def starts(records_out):
     """Where sound starts after silence of 5 ms or more, in samples of the records."""
-    samples = [v for line in records_out.splitlines()[1:]
+    samples = [v for line in records_out.splitlines()[1:] if b'"pcm"' in line
                for v in struct.unpack("<1024h", base64.b64decode(json.loads(line)["pcmBase64"]))]
     return [k for k in range(80, len(samples)) if samples[k] and not any(samples[k - 80:k])]
 
@@ -313,6 +396,10 @@ CASES = {
     # The process source with the band-limited converter: the same capture format and flags, other records.
     "band_limited": lambda: [play_modelled(plan(3, 200), ["--mode", "include-tree"]),
                              check_calls(["format 0x00060000 linear"])],
+    "microphone": lambda: microphone(False),
+    "microphone_gaps_fill": lambda: microphone(True),
+    "microphone_notices": microphone_notices,
+    "clock": clock,
     "formats": lambda: formats(False),
     "formats_gaps_fill": lambda: formats(True),
     "notices": notices,
@@ -338,6 +425,11 @@ for _call, _message in [
         ("ReleaseBuffer:120", "IAudioCaptureClient::ReleaseBuffer" + FAILED),
         ("GetNextPacketSize:90", "GetNextPacketSize" + FAILED), ("WaitForSingleObject:80", "WaitForSingleObject failed")]:
     CASES["fail_" + _call.split(":")[0]] = lambda c=_call, m=_message: failure(c, m)
+# A microphone that the privacy settings keep from desktop programs, one in exclusive use, none at all.
+for _call, _message in [("Initialize=0x80070005", "IAudioClient::Initialize failed: 0x80070005"),
+                        ("Initialize=0x8889000A", "IAudioClient::Initialize failed: 0x8889000a"),
+                        ("GetDefaultAudioEndpoint", "IMMDeviceEnumerator::GetDefaultAudioEndpoint failed: 0x80070490")]:
+    CASES["microphone_fail_" + _call.split("=")[-1]] = lambda c=_call, m=_message: failure(c, m, ["--source", "microphone"])
 for _call, _message in [
         ("CreateInstance", "CoCreateInstance" + FAILED), ("Activate", "IMMDevice::Activate" + FAILED),
         ("RegisterEndpointNotificationCallback", "IMMDeviceEnumerator::RegisterEndpointNotificationCallback" + FAILED),
@@ -352,7 +444,7 @@ if __name__ == "__main__":
             shutil.copy(source, HERE / name)
         # The endpoint source finds the device enumerator's class through the registry: the stand-in serves
         # it while the case runs (the cases that use it run one at a time), and wine's own afterwards.
-        endpoint_case = case.startswith(("endpoint", "notices", "formats"))
+        endpoint_case = case.startswith(("endpoint", "notices", "formats", "microphone", "clock"))
         if endpoint_case:
             serve_enumerator("Z:" + str(HERE / "mmdevapi.dll").replace("/", "\\"))
         try:

@@ -5,13 +5,17 @@
 // unchanged pcmtap.exe runs end to end under wine. The sessions are
 // PCMTAP_STAND_IN_SESSIONS (see Session below).
 // PCMTAP_STAND_IN_PLAN names the packets to play, in real time from the first
-// Start (reference.py writes it): per packet a uint32 frame count and flags
-// word, then its 16-bit stereo samples. The device's own flags (0x1, 0x2,
-// 0x4) pass through; 0x20000000 is a pause and 0x10000000 a loss: their time
-// passes without a packet. 0x08000000 makes the next render device the
-// default (with a notification), 0x04000000 makes the present one unusable
-// and leaves none the default until the next change; each device plays only
-// the packets between its markers. Like the real devices, whatever buffer was
+// Start or from PCMTAP_STAND_IN_ORIGIN, a performance-counter time that
+// captures in several processes share (reference.py writes it): per packet a
+// uint32 frame count and flags word, then its frames. The device's own flags
+// (0x1, 0x2, 0x4) pass through; 0x20000000 is a pause and 0x10000000 a loss:
+// their time passes without a packet. 0x08000000 makes the next device the
+// default (with a notification for its flow and every role), 0x04000000 makes
+// the present one unusable and leaves none the default until the next
+// change; each device plays only the packets between its markers. 0x00800000
+// notifies changes that concern no default followed (another flow, the
+// multimedia role); 0x02000000 and 0x01000000 turn the endpoint mute on and
+// off. The default devices of both flows are the same devices. Like the real devices, whatever buffer was
 // asked for, a device keeps a packet only briefly: while the reader leaves a
 // packet unread for more than 100 ms of the device's own running, what it
 // captures is lost (a "lost" line in the log), and the next packet queued
@@ -46,8 +50,9 @@
 
 namespace {
 
-constexpr HRESULT kInjected = AUDCLNT_E_DEVICE_INVALIDATED;
 constexpr UINT32 kPause = 0x20000000, kLoss = 0x10000000, kChange = 0x08000000, kGone = 0x04000000;
+constexpr UINT32 kMute = 0x02000000, kUnmute = 0x01000000, kDecoy = 0x00800000;
+constexpr UINT32 kMarkers = kPause | kChange | kGone | kMute | kUnmute | kDecoy;  // time without a packet
 constexpr UINT32 kDiscontinuity = 0x1, kSilent = 0x2;
 // How long a device keeps a packet unread, on its own clock: the time it ran
 // on schedule. A real device runs on time; this one is a timer callback,
@@ -73,8 +78,17 @@ bool Fails(const std::string& call, bool logged = true) {
   const std::lock_guard<std::mutex> lock(mutex);
   if (logged && log != nullptr) *log << call << '\n' << std::flush;
   const std::string name = call.substr(0, call.find(' '));
-  const std::string fail = Variable("PCMTAP_STAND_IN_FAIL");
+  const std::string fail = Variable("PCMTAP_STAND_IN_FAIL").substr(0, Variable("PCMTAP_STAND_IN_FAIL").find('='));
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
+}
+
+// The status of the failed call: PCMTAP_STAND_IN_FAIL's after "=", in
+// hexadecimal, or that of a device that went away.
+HRESULT Injected() {
+  const std::string fail = Variable("PCMTAP_STAND_IN_FAIL");
+  const std::size_t status = fail.find('=');
+  return status == std::string::npos ? AUDCLNT_E_DEVICE_INVALIDATED
+                                     : static_cast<HRESULT>(std::stoul(fail.substr(status + 1), nullptr, 16));
 }
 
 UINT64 Now() {  // the performance counter in 100 ns units, as positions are
@@ -128,6 +142,15 @@ struct Plan {
   }
   UINT64 TimeOf(UINT64 ticks) const { return origin + (ticks * 10000000 + kTicksPerSecond / 2) / kTicksPerSecond; }
   // The render device that is the default now; -1: none.
+  // Whether the endpoint mute is on now.
+  bool Muted() const {
+    const UINT64 now = origin == 0 ? 0 : Now();
+    bool muted = false;
+    for (const Packet& marker : packets) {
+      if (marker.flags & (kMute | kUnmute) && TimeOf(marker.position) <= now) muted = (marker.flags & kMute) != 0;
+    }
+    return muted;
+  }
   int DefaultDevice() const {
     const UINT64 now = origin == 0 ? 0 : Now();  // before the first Start, time stands at 0
     int device = 0;
@@ -147,7 +170,9 @@ struct Plan {
   }
 
   std::map<int, std::string> mixFormats;  // by device
-  std::atomic<UINT64> origin{0};  // the first Start's time
+  std::atomic<UINT64> origin{Variable("PCMTAP_STAND_IN_ORIGIN").empty()
+                                 ? 0
+                                 : std::stoull(Variable("PCMTAP_STAND_IN_ORIGIN"))};  // the first Start's time
 };
 
 Plan& ThePlan() { static Plan plan; return plan; }
@@ -160,7 +185,8 @@ std::atomic<IMMNotificationClient*> g_listener{nullptr};
 // The activation's operation, the audio client it yields and that client's
 // capture client in one object with one count: one device of one run.
 struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudioCaptureClient {
-  Device(int number, bool endpoint) : number(number), endpoint(endpoint) {}
+  enum Kind { kProcessLoopback, kRenderLoopback, kCapture };
+  Device(int number, Kind kind) : number(number), kind(kind) {}
   ~Device() { Halt(); Fails("released device"); }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
@@ -182,8 +208,8 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     return left;
   }
   STDMETHODIMP GetActivateResult(HRESULT* status, IUnknown** activated) override {
-    if (Fails("GetActivateResult", false)) return kInjected;
-    *status = Fails("ActivationStatus", false) ? kInjected : S_OK;
+    if (Fails("GetActivateResult", false)) return Injected();
+    *status = Fails("ActivationStatus", false) ? Injected() : S_OK;
     *activated = *status < 0 ? nullptr : static_cast<IActivateAudioInterfaceAsyncOperation*>(this);
     if (*activated != nullptr) AddRef();
     return S_OK;
@@ -191,30 +217,32 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
 
   // The buffer asked for is checked, though this device, like the real one,
   // keeps what it keeps. The process-loopback device takes 44.1 kHz stereo
-  // 16-bit, what its plan holds; a render device its mix format, or with the
-  // engine's conversion the same 44.1 kHz format where that is its mix
-  // format (this one converts nothing). The flags and the format asked for,
-  // its mix format or not, go to the log.
+  // 16-bit, what its plan holds; a render device's loopback its mix format,
+  // or with the engine's conversion the same 44.1 kHz format where that is
+  // its mix format (this one converts nothing); a capture device its mix
+  // format, event-driven and nothing else. The flags and the format asked
+  // for, its mix format or not, go to the log.
   STDMETHODIMP Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME buffer, REFERENCE_TIME period,
                           const WAVEFORMATEX* format, LPCGUID session) override {
-    constexpr DWORD kLoopback = 0x00060000, kConverting = 0x88060000;  // with the event callback
-    if (Fails("Initialize")) return kInjected;
+    constexpr DWORD kEvents = 0x00040000, kLoopback = 0x00060000, kConverting = 0x88060000;
+    if (Fails("Initialize")) return Injected();
     // The 18 bytes up to and with cbSize, then the extension it counts; padding is no part of a format.
     const std::string asked(reinterpret_cast<const char*>(format), 18 + format->cbSize);
-    const std::string& mix = endpoint ? ThePlan().MixFormat(number) : kLinearFormat;
+    const std::string& mix = kind == kProcessLoopback ? kLinearFormat : ThePlan().MixFormat(number);
     char flagsText[16];
     std::snprintf(flagsText, sizeof flagsText, "0x%08lx", flags);
     Fails(std::string("format ") + flagsText + (asked == kLinearFormat ? " linear" : asked == mix ? " mix" : " other"));
-    if (mode != AUDCLNT_SHAREMODE_SHARED || (flags != kLoopback && (flags != kConverting || !endpoint)) ||
-        buffer != 50000000 || period != 0 || session)
+    const bool flagsTaken = kind == kCapture ? flags == kEvents
+                                             : flags == kLoopback || (flags == kConverting && kind == kRenderLoopback);
+    if (mode != AUDCLNT_SHAREMODE_SHARED || !flagsTaken || buffer != 50000000 || period != 0 || session)
       return E_INVALIDARG;
     return asked == mix ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
   }
   // The process-loopback device has no mix format (E_NOTIMPL, as reported).
   STDMETHODIMP GetMixFormat(WAVEFORMATEX** format) override {
     *format = nullptr;
-    if (!endpoint) return E_NOTIMPL;
-    if (Fails("GetMixFormat")) return kInjected;
+    if (kind == kProcessLoopback) return E_NOTIMPL;
+    if (Fails("GetMixFormat")) return Injected();
     const std::string& mix = ThePlan().MixFormat(number);
     *format = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(mix.size()));
     std::memcpy(*format, mix.data(), mix.size());
@@ -225,16 +253,16 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   NOT_CALLED(GetDevicePeriod, REFERENCE_TIME*, REFERENCE_TIME*) NOT_CALLED(Reset)
   STDMETHODIMP SetEventHandle(HANDLE handle) override {
     event = handle;
-    return Fails("SetEventHandle") ? kInjected : handle != nullptr ? S_OK : E_INVALIDARG;
+    return Fails("SetEventHandle") ? Injected() : handle != nullptr ? S_OK : E_INVALIDARG;
   }
   STDMETHODIMP GetService(REFIID riid, void** service) override {
-    if (Fails("GetService")) return kInjected;
+    if (Fails("GetService")) return Injected();
     *service = IsEqualIID(riid, __uuidof(IAudioCaptureClient)) ? static_cast<IAudioCaptureClient*>(this) : nullptr;
     if (*service != nullptr) AddRef();
     return *service != nullptr ? S_OK : E_NOINTERFACE;
   }
   STDMETHODIMP Start() override {
-    if (Fails("Start")) return kInjected;
+    if (Fails("Start")) return Injected();
     started = lastRound = Now();
     UINT64 none = 0;
     if (ThePlan().origin.compare_exchange_strong(none, started)) Fails("origin " + std::to_string(started));
@@ -263,12 +291,9 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
          ++d.delivered) {
       Packet packet = plan.packets[d.delivered];
       if (packet.device != d.number || plan.TimeOf(packet.position) < d.started) continue;
-      IMMNotificationClient* listener = g_listener;
-      for (const ERole role : {eConsole, eMultimedia, eCommunications}) {
-        if (packet.flags & kChange && listener != nullptr) listener->OnDefaultDeviceChanged(eRender, role, L"next");
-      }
+      d.Notify(packet.flags);
       d.gone |= (packet.flags & kGone) != 0;
-      if (packet.flags & (kPause | kChange | kGone)) continue;  // time that passes without a packet
+      if (packet.flags & kMarkers) continue;  // time that passes without a packet
       const bool overrun = !d.queue.empty() && d.clock - d.queue.front().queuedAt > kKeptTime;
       if (overrun) Fails("lost " + std::to_string(d.delivered));
       d.missed |= overrun || packet.flags & kLoss;
@@ -284,6 +309,18 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     if (Fails("WaitForSingleObject", false)) CloseHandle(std::exchange(d.event, nullptr));
     else SetEvent(d.event);
   }
+  // A change of the default device: for its flow and every role. Decoys:
+  // changes of the other flow, and of the multimedia role, which no source
+  // follows.
+  void Notify(UINT32 flags) const {
+    IMMNotificationClient* listener = g_listener;
+    if (listener == nullptr || !(flags & (kChange | kDecoy))) return;
+    const EDataFlow flow = kind == kCapture ? eCapture : eRender, other = kind == kCapture ? eRender : eCapture;
+    for (const ERole role : {eConsole, eMultimedia, eCommunications}) {
+      if (flags & kChange) listener->OnDefaultDeviceChanged(flow, role, L"next");
+      if (flags & kDecoy) listener->OnDefaultDeviceChanged(role == eMultimedia ? flow : other, role, L"same");
+    }
+  }
   Packet Front() const { return queue.empty() ? Packet{} : queue.front(); }
   STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64* position) override {
     const std::lock_guard<std::mutex> lock(mutex);
@@ -291,11 +328,11 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     *data = front.data, *frames = front.frames, *flags = front.flags;
     if (position != nullptr) *position = front.position;
     return Fails("GetBuffer " + std::to_string(*frames) + " " + std::to_string(*flags) + (position ? " position" : ""))
-               ? kInjected : S_OK;
+               ? Injected() : S_OK;
   }
   STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (Fails("ReleaseBuffer " + std::to_string(frames))) return kInjected;
+    if (Fails("ReleaseBuffer " + std::to_string(frames))) return Injected();
     if (frames != Front().frames || queue.empty()) return AUDCLNT_E_INVALID_SIZE;
     queue.pop_front();
     return S_OK;
@@ -303,12 +340,12 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
   STDMETHODIMP GetNextPacketSize(UINT32* frames) override {
     const std::lock_guard<std::mutex> lock(mutex);
     *frames = Front().frames;
-    return Fails("GetNextPacketSize " + std::to_string(*frames)) ? kInjected
+    return Fails("GetNextPacketSize " + std::to_string(*frames)) ? Injected()
            : gone && queue.empty() ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
   }
 
-  const int number;  // of the render device; 0 for process loopback
-  const bool endpoint;  // a render device's loopback, not process loopback
+  const int number;  // of the default device; 0 for process loopback
+  const Kind kind;
   std::atomic<ULONG> count{1};
   std::size_t delivered = 0;  // packets of the plan whose time has come
   std::deque<Packet> queue;  // delivered and not yet read
@@ -394,11 +431,60 @@ std::deque<Session> ReadSessions() {
   return sessions;
 }
 
-// The enumerator's class factory, the enumerator, the one render device,
-// which is the default one and every active one, and its sessions' manager
-// and enumerator in one object that lives as long as the process.
-struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceCollection, IMMDevice,
-                               IAudioSessionManager2, IAudioSessionEnumerator {
+IAudioSessionManager2* SessionManager();
+
+// The endpoint mute, as the plan turns it on and off.
+struct EndpointVolume final : IAudioEndpointVolume {
+  STDMETHODIMP QueryInterface(REFIID, void** object) override { *object = nullptr; return E_NOINTERFACE; }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP GetMute(BOOL* muted) override {
+    *muted = ThePlan().Muted();
+    return Fails("GetMute", false) ? Injected() : S_OK;
+  }
+  NOT_CALLED(RegisterControlChangeNotify, IAudioEndpointVolumeCallback*)
+  NOT_CALLED(UnregisterControlChangeNotify, IAudioEndpointVolumeCallback*) NOT_CALLED(GetChannelCount, UINT*)
+  NOT_CALLED(SetMasterVolumeLevel, float, LPCGUID) NOT_CALLED(SetMasterVolumeLevelScalar, float, LPCGUID)
+  NOT_CALLED(GetMasterVolumeLevel, float*) NOT_CALLED(GetMasterVolumeLevelScalar, float*)
+  NOT_CALLED(SetChannelVolumeLevel, UINT, float, LPCGUID) NOT_CALLED(SetChannelVolumeLevelScalar, UINT, float, LPCGUID)
+  NOT_CALLED(GetChannelVolumeLevel, UINT, float*) NOT_CALLED(GetChannelVolumeLevelScalar, UINT, float*)
+  NOT_CALLED(SetMute, BOOL, LPCGUID) NOT_CALLED(GetVolumeStepInfo, UINT*, UINT*) NOT_CALLED(VolumeStepUp, LPCGUID)
+  NOT_CALLED(VolumeStepDown, LPCGUID) NOT_CALLED(QueryHardwareSupport, DWORD*)
+  NOT_CALLED(GetVolumeRange, float*, float*, float*)
+} g_volume;
+
+// A device as GetDefaultAudioEndpoint gives it: the default device of a flow
+// at that moment, its client, sessions and mute.
+struct DefaultDevice final : IMMDevice {
+  DefaultDevice(int number, EDataFlow flow) : number(number), flow(flow) {}
+  STDMETHODIMP QueryInterface(REFIID, void** object) override { *object = nullptr; return E_NOINTERFACE; }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --count;
+    if (left == 0) delete this;
+    return left;
+  }
+  STDMETHODIMP Activate(REFIID riid, DWORD, PROPVARIANT* parameters, void** object) override {
+    *object = IsEqualIID(riid, __uuidof(IAudioSessionManager2)) ? static_cast<void*>(SessionManager())
+              : IsEqualIID(riid, __uuidof(IAudioEndpointVolume)) ? static_cast<IAudioEndpointVolume*>(&g_volume)
+                                                                  : nullptr;
+    if (*object != nullptr || Fails("Activate")) return *object != nullptr ? S_OK : Injected();
+    if (!IsEqualIID(riid, __uuidof(IAudioClient)) || parameters != nullptr) return E_NOINTERFACE;
+    *object = static_cast<IAudioClient*>(new Device(number, flow == eCapture ? Device::kCapture : Device::kRenderLoopback));
+    return S_OK;
+  }
+  NOT_CALLED(OpenPropertyStore, DWORD, IPropertyStore**) NOT_CALLED(GetId, LPWSTR*) NOT_CALLED(GetState, DWORD*)
+
+  const int number;
+  const EDataFlow flow;
+  std::atomic<ULONG> count{1};
+};
+
+// The enumerator's class factory, the enumerator, the collection of active
+// render devices (the default one alone), and its sessions' manager and
+// enumerator in one object that lives as long as the process.
+struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceCollection, IAudioSessionManager2,
+                               IAudioSessionEnumerator {
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     *object = IsEqualIID(riid, __uuidof(IClassFactory)) || IsEqualIID(riid, __uuidof(IUnknown))
                   ? static_cast<void*>(static_cast<IClassFactory*>(this))
@@ -409,7 +495,7 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
   STDMETHODIMP_(ULONG) AddRef() override { return 2; }
   STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-    if (Fails("CreateInstance")) return kInjected;
+    if (Fails("CreateInstance")) return Injected();
     return outer != nullptr ? CLASS_E_NOAGGREGATION : QueryInterface(riid, object);
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
@@ -419,30 +505,21 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
     return *devices != nullptr ? S_OK : E_INVALIDARG;
   }
   STDMETHODIMP GetCount(UINT* count) override { *count = 1; return S_OK; }
-  STDMETHODIMP Item(UINT, IMMDevice** device) override { *device = this; return S_OK; }
+  STDMETHODIMP Item(UINT, IMMDevice** device) override { *device = new DefaultDevice(0, eRender); return S_OK; }
   STDMETHODIMP GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) override {
     *device = nullptr;
     if (Fails("GetDefaultAudioEndpoint flow=" + std::to_string(flow) + " role=" + std::to_string(role))) return E_NOTFOUND;
-    defaultDevice = ThePlan().DefaultDevice();
-    *device = defaultDevice >= 0 ? this : nullptr;
-    return defaultDevice >= 0 ? S_OK : E_NOTFOUND;
+    const int number = ThePlan().DefaultDevice();
+    *device = number >= 0 ? new DefaultDevice(number, flow) : nullptr;
+    return number >= 0 ? S_OK : E_NOTFOUND;
   }
   STDMETHODIMP RegisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
     g_listener = listener;
-    return Fails("RegisterEndpointNotificationCallback") ? kInjected : S_OK;
+    return Fails("RegisterEndpointNotificationCallback") ? Injected() : S_OK;
   }
   STDMETHODIMP UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
     g_listener = nullptr;
-    return Fails("UnregisterEndpointNotificationCallback") ? kInjected : S_OK;
-  }
-
-  STDMETHODIMP Activate(REFIID riid, DWORD, PROPVARIANT* parameters, void** object) override {
-    *object = nullptr;
-    if (IsEqualIID(riid, __uuidof(IAudioSessionManager2))) *object = static_cast<IAudioSessionManager2*>(this);
-    if (*object != nullptr || Fails("Activate")) return *object != nullptr ? S_OK : kInjected;
-    if (!IsEqualIID(riid, __uuidof(IAudioClient)) || parameters != nullptr) return E_NOINTERFACE;
-    *object = static_cast<IAudioClient*>(new Device(defaultDevice, true));
-    return S_OK;
+    return Fails("UnregisterEndpointNotificationCallback") ? Injected() : S_OK;
   }
 
   // The sessions in the order given; a failing enumeration answers as wine does.
@@ -456,8 +533,7 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
     return *session != nullptr ? S_OK : E_INVALIDARG;
   }
 
-  NOT_CALLED(GetDevice, LPCWSTR, IMMDevice**) NOT_CALLED(OpenPropertyStore, DWORD, IPropertyStore**)
-  NOT_CALLED(GetId, LPWSTR*) NOT_CALLED(GetState, DWORD*)
+  NOT_CALLED(GetDevice, LPCWSTR, IMMDevice**)
   NOT_CALLED(GetAudioSessionControl, LPCGUID, DWORD, IAudioSessionControl**)
   NOT_CALLED(GetSimpleAudioVolume, LPCGUID, DWORD, ISimpleAudioVolume**)
   NOT_CALLED(RegisterSessionNotification, IAudioSessionNotification*)
@@ -465,9 +541,10 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
   NOT_CALLED(RegisterDuckNotification, LPCWSTR, IAudioVolumeDuckNotification*)
   NOT_CALLED(UnregisterDuckNotification, IAudioVolumeDuckNotification*)
 
-  int defaultDevice = 0;  // the one the last GetDefaultAudioEndpoint found
   std::deque<Session> sessions = ReadSessions();
 } g_renderEndpoints;
+
+IAudioSessionManager2* SessionManager() { return &g_renderEndpoints; }
 
 }  // namespace
 
@@ -483,7 +560,7 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   Fails("process " + std::to_string(GetCurrentProcessId()));  // the capture's own id, for a stop
   g_target = record[1];
   if (Fails("ActivateAudioInterfaceAsync pid=" + std::to_string(record[1]) + " mode=" + std::to_string(record[2])))
-    return kInjected;
+    return Injected();
   // The completion comes on another thread, so Windows takes agile handlers
   // only; it reaches that thread the way COM passes any interface.
   pcmtap::ComPtr<IUnknown> agile;
@@ -495,7 +572,7 @@ extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(const WCHAR* path, REFIID 
   if (marshaled < 0) return marshaled;
   // The caller's reference keeps the device for the completion: it waits for
   // the completion before releasing the operation.
-  auto* device = new Device(0, false);
+  auto* device = new Device(0, Device::kProcessLoopback);
   *operation = device;
   device->completion = std::thread([device, passed] {
     device->completionId = GetCurrentThreadId();

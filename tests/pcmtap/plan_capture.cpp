@@ -60,7 +60,9 @@ int main(int argc, char* argv[]) {
         if (converter) converter->SetFormat(format);
         continue;
       }
-      if (!converter) converter = pcmtap::MakePacketConverter(options.resampler, options.chunkFrames, format);
+      const auto channels = options.source == pcmtap::CaptureSource::Microphone ? pcmtap::ChannelUse::First
+                                                                                : pcmtap::ChannelUse::Downmix;
+      if (!converter) converter = pcmtap::MakePacketConverter(options.resampler, options.chunkFrames, format, channels);
       converter->AddPacket((header[1] & 0x40000000) != 0 ? nullptr : bytes.data(), header[0], header[1]);
       while (converter->TakeChunk(chunk)) pcmtap::WritePcmRecord(std::cout, sequence++, chunk);
     }

@@ -45,11 +45,13 @@ REFUSED = [
     ("start --mode Exclude-tree --target-pid 7", "Unsupported --mode: Exclude-tree"),
     ("start --target-pid 7 --gaps Fill", "Unsupported --gaps: Fill"), ("start --target-pid 7 --notices On", "Unsupported --notices: On"),
     ("start --target-pid 7 --resampler sinc", "Unsupported --resampler: sinc"),
+    ("start --source microphone --resampler linear", "--resampler linear applies only to --source process and --source endpoint"),
+    ("start --source microphone --mode exclude-tree", "--mode applies only to --source process"),
     ("stop", "Missing --pid"), ("stop --pid 0", "Missing --pid"),
     ("stop --pid -1", "would stop 4294967295"), ("stop --pid 7 --pid", "Unexpected argument: --pid"),
     ("stop --target-pid 7", "Unexpected argument: --target-pid"),
     ("start --source Endpoint", "Unsupported --source: Endpoint"), ("start --source endpoint --role Console", "Unsupported --role: Console"),
-    ("start --source endpoint --chunk-frames 0", CHUNK_RANGE), ("start --target-pid 7 --role console", "--role applies only to --source endpoint"),
+    ("start --source endpoint --chunk-frames 0", CHUNK_RANGE), ("start --target-pid 7 --role console", "--role applies only to --source endpoint and --source microphone"),
     ("start --mode include-tree --source endpoint --target-pid 7", "--mode applies only to --source process"),
 ]
 # Captures: the process id, mode and chunk size of the ready record, the
@@ -69,6 +71,7 @@ CAPTURES = [
     ("start --target-pid 7 --gaps fill --gaps skip", 7, "exclude", 1024, SHORT, ""),
     ("start --source endpoint --notices on --chunk-frames 5", 0, "endpoint-console", 5, SHORT, ""),
     ("start --role communications --source endpoint --source process --source endpoint", 0, "endpoint-communications", 1024, SHORT, ""),
+    ("start --source microphone --role communications --resampler band-limited", 0, "microphone-communications", 1024, [], ""),
     # Of the device's statuses only a negative one ends the run; memory running
     # out reads the same whatever the run-time calls it.
     ("start --target-pid 9 --chunk-frames 5", 9, "exclude", 5,

@@ -10,8 +10,10 @@ PID = 4242
 SILENT = 0x2
 # The tests' own: a null sample pointer; time that passes without a packet,
 # and time whose packets are lost; and, in packets of no frames, a change of
-# default render device, and the loss of the present one, leaving none.
+# default device, and the loss of the present one, leaving none; the endpoint
+# mute turned on and off; changes of defaults that no source follows.
 NULL, PAUSE, LOSS, CHANGE, GONE = 0x40000000, 0x20000000, 0x10000000, 0x08000000, 0x04000000
+MUTE, UNMUTE, DECOY = 0x02000000, 0x01000000, 0x00800000
 
 
 def plan(seed, count, sizes=(441, 441, 441, 448, 480, 440, 1, 3, 100, 882)):
@@ -100,7 +102,7 @@ def convert(packets, fill=False):
 
 def records(samples, chunk, mode="exclude", pid=PID):
     """The ready record and one pcm record per full chunk, as bytes on the wire."""
-    mode = mode if mode.startswith("endpoint") else mode + "-target-process-tree"
+    mode = mode if mode.startswith(("endpoint", "microphone")) else mode + "-target-process-tree"
     text = '{"type":"ready","sampleRate":16000,"channels":1,"targetProcessId":%d,"mode":"%s"}\r\n' % (pid, mode)
     for sequence, start in enumerate(range(0, len(samples) - chunk + 1, chunk)):
         payload = base64.b64encode(struct.pack("<%dh" % chunk, *samples[start:start + chunk])).decode()

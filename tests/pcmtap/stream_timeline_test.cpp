@@ -16,30 +16,83 @@ constexpr std::int64_t kStart = 7000000000, kBound = 30 * 44100;  // any perform
 // with a timestamp error; N: a pass without a packet at `frame`, the present.
 struct Step { char call; std::int64_t frame; std::uint64_t silence; };
 
+std::uint64_t TimeOf(std::int64_t frame) { return static_cast<std::uint64_t>(kStart + frame * 100000 / 441); }
+
+std::vector<Step> Continuous(std::int64_t from, int packets) {
+  std::vector<Step> steps;
+  for (int k = 0; k < packets; ++k) steps.push_back({'P', from + 441 * k, 0});
+  return steps;
+}
+
+std::uint64_t Take(StreamTimeline& timeline, const Step& step) {
+  const std::uint64_t silence = step.call == 'N' ? timeline.SilenceUntil(TimeOf(step.frame))
+                                : step.call == 'P' ? timeline.SilenceBefore(TimeOf(step.frame)) : 0;
+  if (step.call != 'N') timeline.Advance(441);
+  return silence;
+}
+
+// After ten packets whose positions show no jitter (the stream then ends at
+// frame 4410), or from the start.
 TEST(StreamTimeline, SilenceAddsUpToEachGapAndNeverDropsAudio) {
-  const struct { const char* name; std::vector<Step> steps; } runs[] = {
-      {"within a device period either way the device's clock leads; beyond, silence or overlap",
-       {{'P', 0, 0}, {'P', 441, 0}, {'P', 1323, 0}, {'P', 2206, 442}, {'P', 2206, 0}, {'P', 3089, 442}, {'P', 3088, 0},
-        {'P', 3971, 0}}},
-      {"a pause is filled in whole slices while it lasts, half a second behind, and to the frame when it ends",
-       {{'P', 0, 0}, {'N', 22491, 0}, {'N', 23914, 1323}, {'N', 23914, 0}, {'P', 30000, 28236}, {'P', 30441, 0},
-        {'E', 0, 0}, {'P', 31323, 0}}},
-      {"a gap up to the bound is filled, a longer one skipped, by packets and by passes alike",
-       {{'P', 0, 0}, {'P', 441 + kBound, kBound}, {'P', 882 + 2 * kBound + 1, 0}, {'P', 1323 + 2 * kBound + 1, 0},
-        {'N', 1764 + 3 * kBound + 22492, 0}, {'N', 2205 + 3 * kBound + 22492, 441}, {'P', 2646 + 3 * kBound + 9, 8}}},
-      {"a packet from before the start", {{'P', -3, 0}, {'P', 438, 0}, {'P', 1321, 442}}},
-      {"nothing plays from the start", {{'N', 22050 + 541, 441}, {'P', 1000, 559}}},
+  const struct { const char* name; bool trusted; std::vector<Step> steps; } runs[] = {
+      {"beyond a device period a gap is filled to the frame; within one, nothing; an overlap is taken whole", true,
+       {{'P', 4410, 0}, {'P', 5293, 442}, {'P', 5734, 0}, {'P', 6000, 0}, {'P', 6441, 0}}},
+      {"a pause is filled in whole slices while it lasts, half a second behind, and to the frame when it ends", true,
+       {{'N', 4410 + 22050, 0}, {'N', 4410 + 23473, 1323}, {'N', 4410 + 23473, 0}, {'P', 34410, 28677},
+        {'P', 34851, 0}, {'E', 0, 0}, {'P', 35733, 0}}},
+      {"a gap up to the bound is filled, a longer one skipped, by packets and by passes alike", true,
+       {{'P', 4410 + kBound, kBound}, {'P', 4851 + 2 * kBound + 1, 0}, {'P', 5292 + 2 * kBound + 1, 0},
+        {'N', 5733 + 3 * kBound + 22492, 0}, {'N', 6174 + 3 * kBound + 22492, 441}, {'P', 6615 + 3 * kBound + 9, 8}}},
+      {"nothing plays from the start; the first packet is placed by its own position", false,
+       {{'N', 22050 + 541, 441}, {'P', 1000, 559}}},
+      {"a first packet from before the start, then one 100 ms late, beyond what may be jitter", false,
+       {{'P', -3, 0}, {'P', 4851, 4410}}},
   };
   for (const auto& run : runs) {
     StreamTimeline timeline(kStart);
+    for (const Step& step : Continuous(0, run.trusted ? 10 : 0)) Take(timeline, step);
     for (const Step& step : run.steps) {
-      const auto at = static_cast<std::uint64_t>(kStart + step.frame * 100000 / 441);  // 441 frames: 100000 units
-      const std::uint64_t silence = step.call == 'N' ? timeline.SilenceUntil(at)
-                                    : step.call == 'P' ? timeline.SilenceBefore(at) : 0;
-      if (step.call != 'N') timeline.Advance(441);
-      EXPECT_EQ(silence, step.silence) << run.name << ", step " << &step - run.steps.data();
+      EXPECT_EQ(Take(timeline, step), step.silence) << run.name << ", step " << &step - run.steps.data();
     }
   }
+}
+
+// Positions stamped when a pair of packets was read, as wine stamps them:
+// late by 10 to 70 ms. Continuous audio gets no silence, a second without
+// packets gets a second of it within 40 ms, and the stream's start is placed
+// by the least late position.
+TEST(StreamTimeline, JitteringPositionsTellGapsFromLateness) {
+  const auto late = [](int k) { return 882 + (k / 2 * 7919 % 11) * 220 - (k % 2) * 441; };
+  StreamTimeline timeline(kStart);
+  for (int k = 0; k < 600; ++k) {
+    const std::int64_t frame = 441 * k + (k >= 300 ? 44100 : 0);  // the device stops for a second at 3 s
+    const std::uint64_t silence = Take(timeline, {'P', frame + late(k), 0});
+    if (k == 0) {
+      EXPECT_EQ(silence, static_cast<std::uint64_t>(late(0))) << "from the start to the first packet";
+    } else if (k == 300) {
+      EXPECT_NEAR(static_cast<double>(silence), 44100.0, 0.04 * 44100) << "the second without packets";
+    } else {
+      EXPECT_EQ(silence, 0U) << "packet " << k;
+    }
+    EXPECT_EQ(timeline.StartKnown(), k >= 99) << "packet " << k;
+  }
+  // The stream's first frame lay late(0) before the first packet's true time;
+  // the estimate is late by the least lateness seen, 10 ms.
+  const double truth = static_cast<double>(kStart) - late(0) * 1e7 / 44100;
+  EXPECT_NEAR(static_cast<double>(timeline.StartTime()) - truth, 1e5, 1e3);
+}
+
+// A device of another rate takes over where the stream ends: a gap at the
+// new rate is filled in the new rate's frames.
+TEST(StreamTimeline, AnotherRateGoesOnFromTheEnd) {
+  StreamTimeline timeline(kStart, 48000);
+  for (int k = 0; k < 10; ++k) {
+    EXPECT_EQ(timeline.SilenceBefore(static_cast<std::uint64_t>(kStart + k * 100000)), 0U);
+    timeline.Advance(480);
+  }
+  timeline.SetRate(16000);
+  EXPECT_EQ(timeline.SilenceBefore(static_cast<std::uint64_t>(kStart + 6000000)), 8000U);  // 0.5 s at 16 kHz
+  EXPECT_EQ(timeline.SliceFrames(), 160U);
 }
 
 }  // namespace
