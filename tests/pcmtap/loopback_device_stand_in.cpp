@@ -71,12 +71,17 @@ bool Fails(const std::string& call, bool logged = true) {
   static std::map<std::string, int> calls;
   static std::mutex mutex;
   // Opened once and never closed, so that the last line, written as the
-  // process ends, still finds it; a line is written whole and at once.
-  static auto* const log = Variable("PCMTAP_STAND_IN_LOG").empty()
-                               ? nullptr
-                               : new std::ofstream(Variable("PCMTAP_STAND_IN_LOG"), std::ios::app | std::ios::binary);
+  // process ends, still finds it. Opened to append only, so that each line,
+  // written whole by one call, lands after every other, from this process
+  // or another that logs to the same file.
+  static const HANDLE log = Variable("PCMTAP_STAND_IN_LOG").empty()
+                                ? INVALID_HANDLE_VALUE
+                                : CreateFileA(Variable("PCMTAP_STAND_IN_LOG").c_str(), FILE_APPEND_DATA,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
   const std::lock_guard<std::mutex> lock(mutex);
-  if (logged && log != nullptr) *log << call << '\n' << std::flush;
+  const std::string line = call + '\n';
+  DWORD written = 0;
+  if (logged && log != INVALID_HANDLE_VALUE) WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   const std::string name = call.substr(0, call.find(' '));
   const std::string fail = Variable("PCMTAP_STAND_IN_FAIL").substr(0, Variable("PCMTAP_STAND_IN_FAIL").find('='));
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
@@ -142,23 +147,18 @@ struct Plan {
   }
   UINT64 TimeOf(UINT64 ticks) const { return origin + (ticks * 10000000 + kTicksPerSecond / 2) / kTicksPerSecond; }
   // The render device that is the default now; -1: none.
-  // Whether the endpoint mute is on now.
-  bool Muted() const {
-    const UINT64 now = origin == 0 ? 0 : Now();
-    bool muted = false;
+  // What the markers played so far make of the devices: the default one
+  // (-1: none) and whether its endpoint mute is on.
+  struct State { int device; bool muted; };
+  State Now() const {
+    const UINT64 now = origin == 0 ? 0 : ::Now();  // before the first Start, time stands at 0
+    State state{0, false};
     for (const Packet& marker : packets) {
-      if (marker.flags & (kMute | kUnmute) && TimeOf(marker.position) <= now) muted = (marker.flags & kMute) != 0;
+      if (TimeOf(marker.position) > now) break;
+      if (marker.flags & (kChange | kGone)) state.device = marker.flags & kChange ? marker.device + 1 : -1;
+      if (marker.flags & (kMute | kUnmute)) state.muted = (marker.flags & kMute) != 0;
     }
-    return muted;
-  }
-  int DefaultDevice() const {
-    const UINT64 now = origin == 0 ? 0 : Now();  // before the first Start, time stands at 0
-    int device = 0;
-    for (const Packet& marker : packets) {
-      if (!(marker.flags & (kChange | kGone)) || TimeOf(marker.position) > now) continue;
-      device = marker.flags & kChange ? marker.device + 1 : -1;
-    }
-    return device;
+    return state;
   }
 
   std::ifstream file{Variable("PCMTAP_STAND_IN_PLAN"), std::ios::binary};
@@ -433,29 +433,11 @@ std::deque<Session> ReadSessions() {
 
 IAudioSessionManager2* SessionManager();
 
-// The endpoint mute, as the plan turns it on and off.
-struct EndpointVolume final : IAudioEndpointVolume {
-  STDMETHODIMP QueryInterface(REFIID, void** object) override { *object = nullptr; return E_NOINTERFACE; }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP GetMute(BOOL* muted) override {
-    *muted = ThePlan().Muted();
-    return Fails("GetMute", false) ? Injected() : S_OK;
-  }
-  NOT_CALLED(RegisterControlChangeNotify, IAudioEndpointVolumeCallback*)
-  NOT_CALLED(UnregisterControlChangeNotify, IAudioEndpointVolumeCallback*) NOT_CALLED(GetChannelCount, UINT*)
-  NOT_CALLED(SetMasterVolumeLevel, float, LPCGUID) NOT_CALLED(SetMasterVolumeLevelScalar, float, LPCGUID)
-  NOT_CALLED(GetMasterVolumeLevel, float*) NOT_CALLED(GetMasterVolumeLevelScalar, float*)
-  NOT_CALLED(SetChannelVolumeLevel, UINT, float, LPCGUID) NOT_CALLED(SetChannelVolumeLevelScalar, UINT, float, LPCGUID)
-  NOT_CALLED(GetChannelVolumeLevel, UINT, float*) NOT_CALLED(GetChannelVolumeLevelScalar, UINT, float*)
-  NOT_CALLED(SetMute, BOOL, LPCGUID) NOT_CALLED(GetVolumeStepInfo, UINT*, UINT*) NOT_CALLED(VolumeStepUp, LPCGUID)
-  NOT_CALLED(VolumeStepDown, LPCGUID) NOT_CALLED(QueryHardwareSupport, DWORD*)
-  NOT_CALLED(GetVolumeRange, float*, float*, float*)
-} g_volume;
 
 // A device as GetDefaultAudioEndpoint gives it: the default device of a flow
-// at that moment, its client, sessions and mute.
-struct DefaultDevice final : IMMDevice {
+// at that moment, its client, its sessions and its endpoint mute, as the plan
+// turns it on and off.
+struct DefaultDevice final : IMMDevice, IAudioEndpointVolume {
   DefaultDevice(int number, EDataFlow flow) : number(number), flow(flow) {}
   STDMETHODIMP QueryInterface(REFIID, void** object) override { *object = nullptr; return E_NOINTERFACE; }
   STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
@@ -465,15 +447,27 @@ struct DefaultDevice final : IMMDevice {
     return left;
   }
   STDMETHODIMP Activate(REFIID riid, DWORD, PROPVARIANT* parameters, void** object) override {
+    const bool volume = IsEqualIID(riid, __uuidof(IAudioEndpointVolume)) && AddRef() > 0;
     *object = IsEqualIID(riid, __uuidof(IAudioSessionManager2)) ? static_cast<void*>(SessionManager())
-              : IsEqualIID(riid, __uuidof(IAudioEndpointVolume)) ? static_cast<IAudioEndpointVolume*>(&g_volume)
-                                                                  : nullptr;
+              : volume ? static_cast<IAudioEndpointVolume*>(this) : nullptr;
     if (*object != nullptr || Fails("Activate")) return *object != nullptr ? S_OK : Injected();
     if (!IsEqualIID(riid, __uuidof(IAudioClient)) || parameters != nullptr) return E_NOINTERFACE;
     *object = static_cast<IAudioClient*>(new Device(number, flow == eCapture ? Device::kCapture : Device::kRenderLoopback));
     return S_OK;
   }
   NOT_CALLED(OpenPropertyStore, DWORD, IPropertyStore**) NOT_CALLED(GetId, LPWSTR*) NOT_CALLED(GetState, DWORD*)
+  STDMETHODIMP GetMute(BOOL* muted) override {
+    *muted = ThePlan().Now().muted;
+    return Fails("GetMute", false) ? Injected() : S_OK;
+  }
+  NOT_CALLED(RegisterControlChangeNotify, IAudioEndpointVolumeCallback*) NOT_CALLED(GetChannelCount, UINT*)
+  NOT_CALLED(UnregisterControlChangeNotify, IAudioEndpointVolumeCallback*) NOT_CALLED(SetMute, BOOL, LPCGUID)
+  NOT_CALLED(SetMasterVolumeLevel, float, LPCGUID) NOT_CALLED(SetMasterVolumeLevelScalar, float, LPCGUID)
+  NOT_CALLED(GetMasterVolumeLevel, float*) NOT_CALLED(GetMasterVolumeLevelScalar, float*) NOT_CALLED(VolumeStepUp, LPCGUID)
+  NOT_CALLED(SetChannelVolumeLevel, UINT, float, LPCGUID) NOT_CALLED(SetChannelVolumeLevelScalar, UINT, float, LPCGUID)
+  NOT_CALLED(GetChannelVolumeLevel, UINT, float*) NOT_CALLED(GetChannelVolumeLevelScalar, UINT, float*)
+  NOT_CALLED(GetVolumeStepInfo, UINT*, UINT*) NOT_CALLED(VolumeStepDown, LPCGUID) NOT_CALLED(QueryHardwareSupport, DWORD*)
+  NOT_CALLED(GetVolumeRange, float*, float*, float*)
 
   const int number;
   const EDataFlow flow;
@@ -509,7 +503,7 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
   STDMETHODIMP GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) override {
     *device = nullptr;
     if (Fails("GetDefaultAudioEndpoint flow=" + std::to_string(flow) + " role=" + std::to_string(role))) return E_NOTFOUND;
-    const int number = ThePlan().DefaultDevice();
+    const int number = ThePlan().Now().device;
     *device = number >= 0 ? new DefaultDevice(number, flow) : nullptr;
     return number >= 0 ? S_OK : E_NOTFOUND;
   }

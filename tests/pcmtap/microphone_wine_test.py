@@ -12,6 +12,7 @@ place the tone's start and the gap's end within 15 ms of each other.
 
 usage: microphone_wine_test.py WINE PCMTAP_EXE"""
 import base64
+import itertools
 import json
 import math
 import os
@@ -27,11 +28,11 @@ import time
 
 
 def pulse(folder):
-    """A PulseAudio daemon with the null sink; returns the environment that reaches it."""
+    """A PulseAudio daemon with the null sink; returns the environment that reaches it, and no desktop for wine
+    (one made here, without a display, would have no window driver)."""
     (folder / "pa.conf").write_text(f"load-module module-native-protocol-unix socket={folder}/native auth-anonymous=1\n"
                                     "load-module module-null-sink sink_name=mic rate=48000\n"
                                     "set-default-sink mic\nset-default-source mic.monitor\n")
-    # No desktop for the captures: one made here, without a display, would have no window driver.
     env = dict(os.environ, HOME=str(folder), XDG_RUNTIME_DIR=str(folder), PULSE_SERVER=f"unix:{folder}/native",
                WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "") + ";explorer.exe=d")
     subprocess.run(["pulseaudio", "--daemonize=yes", "--exit-idle-time=-1", "-n", "-F", str(folder / "pa.conf"),
@@ -39,34 +40,33 @@ def pulse(folder):
     return env
 
 
-def arrivals(env, log):
-    """parec on the monitor, at low latency (the sink renders far ahead otherwise): when each 10 ms came, and
-    whether it held sound."""
-    reader = subprocess.Popen(["parec", "--latency-msec=10", "-d", "mic.monitor", "--raw"], env=env,
-                              stdout=subprocess.PIPE)
-    threading.Thread(target=lambda: log.extend((time.monotonic(), any(chunk)) for chunk in
-                                               iter(lambda: reader.stdout.read(1920), b"")), daemon=True).start()
-    return reader
+def play(env):
+    """The tone, 6 s at -6 dBFS, with the sink suspended for a second 2.5 s into it."""
+    tone = b"".join(struct.pack("<hh", v, v) for v in (round(16384 * math.sin(2 * math.pi * i / 48)) for i in range(288000)))
+    player = subprocess.Popen(["pacat", "-d", "mic", "--raw", "--rate=48000", "--channels=2", "--format=s16le",
+                               "--latency-msec=100"], env=env, stdin=subprocess.PIPE)
+    threading.Thread(target=lambda: player.communicate(tone), daemon=True).start()
+    time.sleep(2.5)
+    for suspended in ("1", "0"):
+        subprocess.run(["pactl", "suspend-sink", "mic", suspended], env=env, check=True)
+        time.sleep(1)
+    player.wait(timeout=30)
+    time.sleep(1)
 
 
-def samples_and_start(out):
+def events(out, gap):
+    """The capture's tone checked; the performance-counter times of its start and of the gap's end."""
     lines = out.splitlines()
     assert json.loads(lines[0])["mode"] == "microphone-console" and lines[1].startswith(b'{"type":"clock"'), lines[:2]
-    return [v for line in lines[2:] for v in struct.unpack("<1024h", base64.b64decode(json.loads(line)["pcmBase64"]))], \
-        json.loads(lines[1])["firstSampleTime"]
-
-
-def zero_runs(samples):
-    """(first sample, length) of each run of 80 or more exact zeros (5 ms)."""
-    runs, k = [], 0
-    while k < len(samples):
-        end = k
-        while end < len(samples) and samples[end] == 0:
-            end += 1
-        if end - k >= 80:
-            runs.append((k, end - k))
-        k = end + 1
-    return runs
+    samples = [v for line in lines[2:] for v in struct.unpack("<1024h", base64.b64decode(json.loads(line)["pcmBase64"]))]
+    first, last = next(k for k, v in enumerate(samples) if v), max(k for k, v in enumerate(samples) if v)
+    runs, k = [], first  # runs of 5 ms or more of exact zeros inside the tone
+    for zero, run in ((zero, len(list(run))) for zero, run in itertools.groupby(samples[first:last], lambda v: v == 0)):
+        runs, k = runs + [(k, run)] * (zero and run >= 80), k + run
+    assert len(runs) == 1 and abs(runs[0][1] / 16000 - gap) < 0.040, (runs, gap)
+    body = samples[first + 1600:runs[0][0] - 1600]
+    assert abs(20 * math.log10(math.sqrt(2 * sum(v * v for v in body) / len(body)) / 32768) + 6.02) < 0.1, body[:20]
+    return [json.loads(lines[1])["firstSampleTime"] + k * 625 for k in (first, sum(runs[0]))]
 
 
 def main():
@@ -76,46 +76,29 @@ def main():
         shutil.copy(exe, folder / "pcmtap.exe")
         env = pulse(folder)
         try:
+            # parec on the monitor at low latency (the sink renders far ahead otherwise): when each 10 ms came.
+            reader = subprocess.Popen(["parec", "--latency-msec=10", "-d", "mic.monitor", "--raw"], env=env,
+                                      stdout=subprocess.PIPE)
             heard = []
-            reader = arrivals(env, heard)
+            threading.Thread(target=lambda: heard.extend((time.monotonic(), any(chunk)) for chunk in
+                                                         iter(lambda: reader.stdout.read(1920), b"")), daemon=True).start()
             captures = []
             for _ in range(2):
                 captures.append(subprocess.Popen([wine, "pcmtap.exe", "start", "--source", "microphone", "--gaps", "fill"],
                                                  cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
                 time.sleep(1)
-            tone = b"".join(struct.pack("<hh", v, v) for v in (round(16384 * math.sin(2 * math.pi * 1000 * i / 48000))
-                                                                for i in range(6 * 48000)))
-            player = subprocess.Popen(["pacat", "-d", "mic", "--raw", "--rate=48000", "--channels=2", "--format=s16le",
-                                       "--latency-msec=100"], env=env, stdin=subprocess.PIPE)
-            threading.Thread(target=lambda: player.communicate(tone), daemon=True).start()
-            time.sleep(2.5)
-            subprocess.run(["pactl", "suspend-sink", "mic", "1"], env=env, check=True)
-            time.sleep(1)
-            subprocess.run(["pactl", "suspend-sink", "mic", "0"], env=env, check=True)
-            player.wait(timeout=30)
-            time.sleep(1)
-            results = []
+            play(env)
             for capture in captures:
                 capture.send_signal(signal.SIGINT)
-                out, err = capture.communicate(timeout=60)
-                assert (capture.returncode, err) == (0, b"") and out.endswith(b"\r\n"), (capture.returncode, err)
-                results.append(samples_and_start(out))
+            outputs = [capture.communicate(timeout=60) for capture in captures]
             reader.terminate()
         finally:
             subprocess.run(["pactl", "exit"], env=env, capture_output=True)
-
+    assert all((c.returncode, err) == (0, b"") and out.endswith(b"\r\n") for c, (out, err) in zip(captures, outputs))
     sound = [t for t, loud in heard if loud]
     gap = max(b - a for a, b in zip(sound, sound[1:])) - 0.010  # the monitor's longest silence, less a period
-    events = []
-    for samples, start in results:
-        first, last = next(k for k, v in enumerate(samples) if v), max(k for k, v in enumerate(samples) if v)
-        inside = [run for run in zero_runs(samples) if first < run[0] < last]
-        assert len(inside) == 1 and abs(inside[0][1] / 16000 - gap) < 0.040, (inside, gap)
-        body = samples[first + 1600:inside[0][0] - 1600]
-        level = 20 * math.log10(math.sqrt(2 * sum(v * v for v in body) / len(body)) / 32768)
-        assert abs(level + 6.02) < 0.1, level
-        events.append([start + k * 625 for k in (first, inside[0][0] + inside[0][1])])
-    assert all(abs(a - b) < 150000 for a, b in zip(*events)), events  # 15 ms in 100 ns units
+    times = [events(out, gap) for out, _ in outputs]
+    assert all(abs(a - b) < 150000 for a, b in zip(*times)), times  # 15 ms in 100 ns units
     print("microphone through wine passed")
 
 

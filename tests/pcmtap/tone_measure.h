@@ -14,7 +14,7 @@ namespace pcmtap {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kMinus1Dbfs = 0.8912509381337456;
 
-// Amplitude (full scale 1.0) of the sine a sin(wn) + b cos(wn) + c nearest to
+// Amplitude (full scale 1.0) of the sine a sin(wn) + b cos(wn) nearest to
 // the samples, and the RMS of what remains.
 struct SineFit {
   double amplitude, residual;
@@ -24,25 +24,15 @@ struct SineFit {
 
 inline SineFit FitSine(const std::vector<std::int16_t>& samples, std::size_t from, double frequency) {
   const double w = kTwoPi * frequency / 16000.0;
-  double m[3][4] = {};  // normal equations of (sin, cos, 1), the right-hand side last
+  double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;  // the normal equations of (sin, cos)
   for (std::size_t n = from; n < samples.size(); ++n) {
-    const double basis[3] = {std::sin(w * static_cast<double>(n)), std::cos(w * static_cast<double>(n)), 1.0};
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
-      m[r][3] += basis[r] * samples[n] / 32768.0;
-    }
+    const double s = std::sin(w * static_cast<double>(n)), c = std::cos(w * static_cast<double>(n)), x = samples[n] / 32768.0;
+    ss += s * s, sc += s * c, cc += c * c, xs += x * s, xc += x * c;
   }
-  for (int p = 0; p < 3; ++p) {  // Gauss-Jordan; the matrix is positive definite
-    for (int r = 0; r < 3; ++r) {
-      const double factor = r == p ? 0.0 : m[r][p] / m[p][p];
-      for (int c = 0; c < 4; ++c) m[r][c] -= factor * m[p][c];
-    }
-  }
-  const double a = m[0][3] / m[0][0], b = m[1][3] / m[1][1], dc = m[2][3] / m[2][2];
+  const double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
   double square = 0.0;
   for (std::size_t n = from; n < samples.size(); ++n) {
-    const double fit = a * std::sin(w * static_cast<double>(n)) + b * std::cos(w * static_cast<double>(n)) + dc;
-    square += std::pow(samples[n] / 32768.0 - fit, 2);
+    square += std::pow(samples[n] / 32768.0 - a * std::sin(w * static_cast<double>(n)) - b * std::cos(w * static_cast<double>(n)), 2);
   }
   return {std::hypot(a, b), std::sqrt(square / static_cast<double>(samples.size() - from))};
 }
