@@ -82,7 +82,8 @@ TEST(BandLimitedConverter, EveryFormatGivesTheSameLevel) {
       {"16-bit mono at 16 kHz", SampleFormat{16000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0, kMix},
       {"16-bit mono upsampled", SampleFormat{8000, 1, SampleEncoding::Int16, kCentre}, {1}, 0.0, kMix},
       {"a 4-channel array's first channel", SampleFormat{16000, 4, SampleEncoding::Int32, 0x33}, {1, -1, 1, -1}, 0.0,
-       ChannelUse::First}};
+       ChannelUse::First},
+      {"16-bit stereo's first channel", SampleFormat{48000, 2, SampleEncoding::Int16, kStereo}, {1, -1}, 0.0, ChannelUse::First}};
   for (const auto& row : rows) {
     std::vector<double> tone(row.format.sampleRate / 4);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5 * std::sin(kTwoPi * 1000.0 * i / row.format.sampleRate);
