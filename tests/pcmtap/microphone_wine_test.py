@@ -88,9 +88,7 @@ def main():
                                                  cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
                 time.sleep(1)
             play(env)
-            for capture in captures:
-                capture.send_signal(signal.SIGINT)
-            outputs = [capture.communicate(timeout=60) for capture in captures]
+            outputs = [capture.send_signal(signal.SIGINT) or capture.communicate(timeout=60) for capture in captures]
             reader.terminate()
         finally:
             subprocess.run(["pactl", "exit"], env=env, capture_output=True)

@@ -46,7 +46,6 @@ REFUSED = [
     ("start --target-pid 7 --gaps Fill", "Unsupported --gaps: Fill"), ("start --target-pid 7 --notices On", "Unsupported --notices: On"),
     ("start --target-pid 7 --resampler sinc", "Unsupported --resampler: sinc"),
     ("start --source microphone --resampler linear", "--resampler linear applies only to --source process and --source endpoint"),
-    ("start --source microphone --mode exclude-tree", "--mode applies only to --source process"),
     ("stop", "Missing --pid"), ("stop --pid 0", "Missing --pid"),
     ("stop --pid -1", "would stop 4294967295"), ("stop --pid 7 --pid", "Unexpected argument: --pid"),
     ("stop --target-pid 7", "Unexpected argument: --target-pid"),
