@@ -150,7 +150,7 @@ def failure(call, message, arguments=()):
     """One failing call: its error line, status 1, every record before it intact."""
     packets = plan(1, 300)
     out, _, err, status = run(list(arguments), packets, fail=call)
-    assert (status, err) == (1, message.encode() + b"\r\n"), f"status {status}, standard error {err!r}"
+    assert (status, err) == (1, message.encode() + b"\r\n"), (status, err, out[:200], calls(every=True)[-6:])
     name, _, count = call.split("=")[0].partition(":")
     # Records before the failure, all of them where the packets read are known,
     # and none where the failure comes before the start.
