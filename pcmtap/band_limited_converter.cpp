@@ -78,13 +78,10 @@ void BandLimitedConverter::SetFormat(const SampleFormat& format) {
 
 void BandLimitedConverter::Emit() {
   std::int16_t* out = outputSamples_.Room(resampled_.size());
-  // What an earlier resampler still adds comes first; after it, a plain
-  // loop.
-  std::size_t k = 0;
-  for (; k < resampled_.size() && pendingBegin_ < pending_.size(); ++k) {
-    *out++ = ToInt16(resampled_[k] + pending_[pendingBegin_++]);
+  for (const float value : resampled_) {
+    const float pending = pendingBegin_ < pending_.size() ? pending_[pendingBegin_++] : 0.0f;
+    *out++ = ToInt16(value + pending);
   }
-  for (; k < resampled_.size(); ++k) *out++ = ToInt16(resampled_[k] + 0.0f);
   outputSamples_.Commit(resampled_.size());
   if (pendingBegin_ == pending_.size()) {
     pending_.clear();

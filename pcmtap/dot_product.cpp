@@ -2,10 +2,6 @@
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
-#define PCMTAP_SSE2 1
-#endif
-#if defined(_MSC_VER) && defined(_M_X64)
-#include <intrin.h>
 #endif
 
 namespace pcmtap {
@@ -21,45 +17,9 @@ float FilterAt(const float* taps, std::size_t count, const float* x) {
   return (sums[0] + sums[1]) + (sums[2] + sums[3]);
 }
 
-float PortableDotProduct(const float* a, const float* x, std::size_t count) {
-  float lanes[kDotProductBlock] = {};
-  for (std::size_t i = 0; i < count; i += kDotProductBlock) {
-    for (std::size_t lane = 0; lane < kDotProductBlock; ++lane) lanes[lane] += a[i + lane] * x[i + lane];
-  }
-  float sum[4];
-  for (std::size_t lane = 0; lane < 4; ++lane) {
-    sum[lane] = (lanes[lane] + lanes[lane + 4]) + (lanes[lane + 8] + lanes[lane + 12]);
-  }
-  return (sum[0] + sum[2]) + (sum[1] + sum[3]);
-}
-
-void PortableDotProductPair(const float* a, const float* b, const float* x, std::size_t count, float* sums) {
-  sums[0] = PortableDotProduct(a, x, count);
-  sums[1] = PortableDotProduct(b, x, count);
-}
-
-void PortableRunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out) {
-  for (std::size_t l = 0; l < outputs; ++l) out[l] = FilterAt(taps, count, x + l);
-}
-
-// Whether the processor and the system run AVX: the instructions, and the
-// system saving the wide registers.
-bool ProcessorRunsAvx() {
-#if defined(_MSC_VER) && defined(_M_X64)
-  int info[4];
-  __cpuid(info, 1);
-  const bool avx = (info[2] & (1 << 28)) != 0, savedBySystem = (info[2] & (1 << 27)) != 0;
-  return avx && savedBySystem && (_xgetbv(0) & 0x6) == 0x6;
-#elif defined(__GNUC__) && defined(__x86_64__)
-  return __builtin_cpu_supports("avx");
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
-#ifdef PCMTAP_SSE2
+#if defined(__SSE2__) || defined(_M_X64)
 
 namespace {
 
@@ -72,7 +32,9 @@ float Total(__m128 sum0, __m128 sum1, __m128 sum2, __m128 sum3) {
 
 __m128 MultiplyAdd(__m128 sum, const float* a, __m128 x) { return _mm_add_ps(sum, _mm_mul_ps(_mm_loadu_ps(a), x)); }
 
-float Sse2DotProduct(const float* a, const float* x, std::size_t count) {
+}  // namespace
+
+float DotProduct(const float* a, const float* x, std::size_t count) {
   __m128 sum0 = _mm_setzero_ps(), sum1 = sum0, sum2 = sum0, sum3 = sum0;
   for (std::size_t i = 0; i < count; i += kDotProductBlock) {
     sum0 = MultiplyAdd(sum0, a + i, _mm_loadu_ps(x + i));
@@ -83,7 +45,7 @@ float Sse2DotProduct(const float* a, const float* x, std::size_t count) {
   return Total(sum0, sum1, sum2, sum3);
 }
 
-void Sse2DotProductPair(const float* a, const float* b, const float* x, std::size_t count, float* sums) {
+void DotProductPair(const float* a, const float* b, const float* x, std::size_t count, float* sums) {
   __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
   for (std::size_t i = 0; i < count; i += kDotProductBlock) {
     const __m128 x0 = _mm_loadu_ps(x + i), x1 = _mm_loadu_ps(x + i + 4), x2 = _mm_loadu_ps(x + i + 8),
@@ -101,7 +63,7 @@ void Sse2DotProductPair(const float* a, const float* b, const float* x, std::siz
   sums[1] = Total(b0, b1, b2, b3);
 }
 
-void Sse2RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out) {
+void RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out) {
   std::size_t l = 0;
   for (; l + 8 <= outputs; l += 8) {
     __m128 low[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
@@ -119,39 +81,29 @@ void Sse2RunFilter(const float* taps, std::size_t count, const float* x, std::si
   for (; l < outputs; ++l) out[l] = FilterAt(taps, count, x + l);
 }
 
-}  // namespace
+#else
 
-#endif
-
-const DotProductKernels& PortableKernels() {
-  static const DotProductKernels kernels = {PortableDotProduct, PortableDotProductPair, PortableRunFilter};
-  return kernels;
+float DotProduct(const float* a, const float* x, std::size_t count) {
+  float lanes[kDotProductBlock] = {};
+  for (std::size_t i = 0; i < count; i += kDotProductBlock) {
+    for (std::size_t lane = 0; lane < kDotProductBlock; ++lane) lanes[lane] += a[i + lane] * x[i + lane];
+  }
+  float sum[4];
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    sum[lane] = (lanes[lane] + lanes[lane + 4]) + (lanes[lane + 8] + lanes[lane + 12]);
+  }
+  return (sum[0] + sum[2]) + (sum[1] + sum[3]);
 }
-
-std::vector<DotProductKernels> RunnableKernels() {
-  std::vector<DotProductKernels> kernels = {PortableKernels()};
-#ifdef PCMTAP_SSE2
-  kernels.push_back({Sse2DotProduct, Sse2DotProductPair, Sse2RunFilter});
-#endif
-  if (AvxKernels() != nullptr && ProcessorRunsAvx()) kernels.push_back(*AvxKernels());
-  return kernels;
-}
-
-namespace {
-
-// Chosen once, as the program starts: a call costs one indirect jump.
-const DotProductKernels g_widest = RunnableKernels().back();
-
-}  // namespace
-
-float DotProduct(const float* a, const float* x, std::size_t count) { return g_widest.dotProduct(a, x, count); }
 
 void DotProductPair(const float* a, const float* b, const float* x, std::size_t count, float* sums) {
-  g_widest.dotProductPair(a, b, x, count, sums);
+  sums[0] = DotProduct(a, x, count);
+  sums[1] = DotProduct(b, x, count);
 }
 
 void RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out) {
-  g_widest.runFilter(taps, count, x, outputs, out);
+  for (std::size_t l = 0; l < outputs; ++l) out[l] = FilterAt(taps, count, x + l);
 }
+
+#endif
 
 }  // namespace pcmtap

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 namespace pcmtap {
 
@@ -13,9 +12,9 @@ constexpr std::size_t kDotProductBlock = 16;
 
 // The sum of a[i] * x[i] over count values. The order of the additions is
 // fixed by count alone: 16 running sums, element i going to sum i % 16, then
-// combined in a fixed tree. Every version (portable, SSE2, AVX) performs the
-// same float operations in the same order, so all give the same bits, and
-// none depends on where a or x sit in memory.
+// combined in a fixed tree. The vector version and the portable one perform
+// the same float operations in the same order, so both give the same bits,
+// and neither depends on where a or x sit in memory.
 float DotProduct(const float* a, const float* x, std::size_t count);
 
 // The dot products of a with x and of b with x, each to the same bits as
@@ -26,26 +25,8 @@ void DotProductPair(const float* a, const float* b, const float* x, std::size_t 
 // each of `outputs` outputs; count a multiple of 4. Each output's additions
 // run in one fixed order (four running sums, tap q going to sum q % 4, then
 // (0 + 1) + (2 + 3)), however many outputs a call takes, so an output has
-// the same bits computed alone or among others. The vector versions take
-// eight outputs at a time, one per lane, and need no sum across lanes.
+// the same bits computed alone or among others. The vector version takes
+// eight outputs at a time, one per lane, and needs no sum across lanes.
 void RunFilter(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out);
-
-// The three in one instruction set. The ones above use the widest set that
-// the processor runs.
-struct DotProductKernels {
-  float (*dotProduct)(const float* a, const float* x, std::size_t count);
-  void (*dotProductPair)(const float* a, const float* b, const float* x, std::size_t count, float* sums);
-  void (*runFilter)(const float* taps, std::size_t count, const float* x, std::size_t outputs, float* out);
-};
-
-// Every set that this build holds and this processor runs, the portable one
-// first and the widest last: all must give the same bits.
-std::vector<DotProductKernels> RunnableKernels();
-
-// The portable set, which every processor runs.
-const DotProductKernels& PortableKernels();
-// The AVX set, built apart with the compiler's AVX code generation; null
-// where the build has none. Call it only where the processor runs AVX.
-const DotProductKernels* AvxKernels();
 
 }  // namespace pcmtap

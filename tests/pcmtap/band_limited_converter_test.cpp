@@ -2,7 +2,6 @@
 // (tone_measure.h), its timing and counts, its bytes under any packet split
 // and across a change of format; and the device formats it reads.
 #include "pcmtap/band_limited_converter.h"
-#include "pcmtap/dot_product.h"
 
 #include <gtest/gtest.h>
 
@@ -156,28 +155,6 @@ TEST(BandLimitedConverter, SameBytesForEveryPacketSplit) {
     BandLimitedResampler resampler(format.sampleRate);
     for (std::size_t i = 0; i < frames; ++i) resampler.Push(mono.data() + i, 1, oneByOne);
     EXPECT_EQ(oneByOne, inOne) << format.sampleRate;
-  }
-}
-
-// Every instruction set the processor runs gives the same bits as the
-// portable code, whatever the lengths and alignments.
-TEST(DotProduct, EveryInstructionSetGivesTheSameBits) {
-  std::vector<float> a(300), b(300), x(400);
-  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(std::sin(0.37 * i) * 1e3 / (1 + i % 7));
-  for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(std::cos(0.11 * i)), b[i] = a[i] * 1e-3f - 0.5f;
-  const DotProductKernels portable = PortableKernels();
-  for (const DotProductKernels& kernels : RunnableKernels()) {
-    for (const std::size_t count : {std::size_t{16}, std::size_t{128}, std::size_t{272}}) {
-      float pair[2], expected[2];
-      kernels.dotProductPair(a.data() + 1, b.data() + 3, x.data() + 5, count, pair);
-      portable.dotProductPair(a.data() + 1, b.data() + 3, x.data() + 5, count, expected);
-      EXPECT_EQ(std::vector<float>(pair, pair + 2), std::vector<float>(expected, expected + 2)) << count;
-      EXPECT_EQ(kernels.dotProduct(a.data(), x.data() + 7, count), portable.dotProduct(a.data(), x.data() + 7, count));
-    }
-    std::vector<float> out(45), expected(45);  // blocks of sixteen and of eight, and five alone
-    kernels.runFilter(a.data(), 32, x.data() + 3, out.size(), out.data());
-    portable.runFilter(a.data(), 32, x.data() + 3, expected.size(), expected.data());
-    EXPECT_EQ(out, expected);
   }
 }
 
