@@ -146,7 +146,6 @@ struct Plan {
     }
   }
   UINT64 TimeOf(UINT64 ticks) const { return origin + (ticks * 10000000 + kTicksPerSecond / 2) / kTicksPerSecond; }
-  // The render device that is the default now; -1: none.
   // What the markers played so far make of the devices: the default one
   // (-1: none) and whether its endpoint mute is on.
   struct State { int device; bool muted; };
@@ -286,9 +285,7 @@ struct Device final : IActivateAudioInterfaceAsyncOperation, IAudioClient, IAudi
     const UINT64 now = Now();
     d.clock += std::min(now - std::exchange(d.lastRound, now), kLongestRound);
     const std::size_t queued = d.queue.size();
-    for (; d.delivered < plan.packets.size() &&
-           plan.TimeOf(plan.packets[d.delivered].end) <= now;
-         ++d.delivered) {
+    for (; d.delivered < plan.packets.size() && plan.TimeOf(plan.packets[d.delivered].end) <= now; ++d.delivered) {
       Packet packet = plan.packets[d.delivered];
       if (packet.device != d.number || plan.TimeOf(packet.position) < d.started) continue;
       d.Notify(packet.flags);
@@ -408,10 +405,10 @@ struct Session final : IAudioSessionControl2, IAudioMeterInformation, ISimpleAud
   }
   NOT_CALLED(GetDisplayName, LPWSTR*) NOT_CALLED(SetDisplayName, LPCWSTR, LPCGUID) NOT_CALLED(GetIconPath, LPWSTR*)
   NOT_CALLED(SetIconPath, LPCWSTR, LPCGUID) NOT_CALLED(GetGroupingParam, GUID*) NOT_CALLED(SetGroupingParam, LPCGUID, LPCGUID)
-  NOT_CALLED(RegisterAudioSessionNotification, IAudioSessionEvents*)
-  NOT_CALLED(UnregisterAudioSessionNotification, IAudioSessionEvents*) NOT_CALLED(GetSessionIdentifier, LPWSTR*)
-  NOT_CALLED(GetSessionInstanceIdentifier, LPWSTR*) NOT_CALLED(SetDuckingPreference, BOOL)
-  NOT_CALLED(GetMeteringChannelCount, UINT*) NOT_CALLED(GetChannelsPeakValues, UINT32, float*)
+  NOT_CALLED(RegisterAudioSessionNotification, IAudioSessionEvents*) NOT_CALLED(GetSessionIdentifier, LPWSTR*)
+  NOT_CALLED(UnregisterAudioSessionNotification, IAudioSessionEvents*) NOT_CALLED(SetDuckingPreference, BOOL)
+  NOT_CALLED(GetSessionInstanceIdentifier, LPWSTR*) NOT_CALLED(GetMeteringChannelCount, UINT*)
+  NOT_CALLED(GetChannelsPeakValues, UINT32, float*)
   NOT_CALLED(QueryHardwareSupport, DWORD*) NOT_CALLED(SetMasterVolume, float, LPCGUID) NOT_CALLED(SetMute, BOOL, LPCGUID)
 
   std::string who;
@@ -527,8 +524,7 @@ struct RenderEndpoints final : IClassFactory, IMMDeviceEnumerator, IMMDeviceColl
     return *session != nullptr ? S_OK : E_INVALIDARG;
   }
 
-  NOT_CALLED(GetDevice, LPCWSTR, IMMDevice**)
-  NOT_CALLED(GetAudioSessionControl, LPCGUID, DWORD, IAudioSessionControl**)
+  NOT_CALLED(GetDevice, LPCWSTR, IMMDevice**) NOT_CALLED(GetAudioSessionControl, LPCGUID, DWORD, IAudioSessionControl**)
   NOT_CALLED(GetSimpleAudioVolume, LPCGUID, DWORD, ISimpleAudioVolume**)
   NOT_CALLED(RegisterSessionNotification, IAudioSessionNotification*)
   NOT_CALLED(UnregisterSessionNotification, IAudioSessionNotification*)
