@@ -22,7 +22,7 @@ trap 'kill $stress; wine_services_stop' EXIT
 failed=0
 for i in $(seq 1 "$runs"); do
   start=$(date +%s)
-  if ctest --preset windows -j2 -R 'pcmtap_(e2e|records|wine)' >"build/loaded-runs/run$i.log" 2>&1; then
+  if ctest --preset windows -j2 -R 'pcmtap_(e2e|records|wine)' --output-on-failure >"build/loaded-runs/run$i.log" 2>&1; then
     echo "run $i: passed in $(($(date +%s) - start)) s"
   else
     echo "run $i: FAILED, see build/loaded-runs/run$i.log"
