@@ -43,8 +43,10 @@ def pulse(folder):
 def play(env):
     """The tone, 6 s at -6 dBFS, with the sink suspended for a second 2.5 s into it."""
     tone = b"".join(struct.pack("<hh", v, v) for v in (round(16384 * math.sin(2 * math.pi * i / 48)) for i in range(288000)))
+    # Two seconds buffered in the server: a player starved by a busy machine would otherwise underrun, and
+    # the sink would play silence inside the tone.
     player = subprocess.Popen(["pacat", "-d", "mic", "--raw", "--rate=48000", "--channels=2", "--format=s16le",
-                               "--latency-msec=100"], env=env, stdin=subprocess.PIPE)
+                               "--latency-msec=2000"], env=env, stdin=subprocess.PIPE)
     threading.Thread(target=lambda: player.communicate(tone), daemon=True).start()
     time.sleep(2.5)
     for suspended in ("1", "0"):
@@ -77,10 +79,10 @@ def main():
         env = pulse(folder)
         try:
             # parec on the monitor at low latency (the sink renders far ahead otherwise): when each 10 ms came.
-            reader = subprocess.Popen(["parec", "--latency-msec=10", "-d", "mic.monitor", "--raw"], env=env,
-                                      stdout=subprocess.PIPE)
+            reader = subprocess.Popen(["parec", "--latency-msec=10", "-d", "mic.monitor", "--raw", "--rate=48000",
+                                       "--channels=2", "--format=s16le"], env=env, stdout=subprocess.PIPE)
             heard = []
-            threading.Thread(target=lambda: heard.extend((time.monotonic(), any(chunk)) for chunk in
+            threading.Thread(target=lambda: heard.extend(time.monotonic() for _ in
                                                          iter(lambda: reader.stdout.read(1920), b"")), daemon=True).start()
             captures = []
             for _ in range(2):
@@ -93,8 +95,10 @@ def main():
         finally:
             subprocess.run(["pactl", "exit"], env=env, capture_output=True)
     assert all((c.returncode, err) == (0, b"") and out.endswith(b"\r\n") for c, (out, err) in zip(captures, outputs))
-    sound = [t for t, loud in heard if loud]
-    gap = max(b - a for a, b in zip(sound, sound[1:])) - 0.010  # the monitor's longest silence, less a period
+    # The monitor's gap, the one pause in its stream, from the lower envelope of when its 10 ms came on each
+    # side of it: a read that a busy machine delays says nothing, the earliest ones say when the audio was there.
+    pause = max(range(1, len(heard)), key=lambda k: heard[k] - heard[k - 1])
+    gap = min(t - k / 100 for k, t in enumerate(heard[pause:], pause)) - min(t - k / 100 for k, t in enumerate(heard[:pause]))
     times = [events(out, gap) for out, _ in outputs]
     assert all(abs(a - b) < 150000 for a, b in zip(*times)), times  # 15 ms in 100 ns units
     print("microphone through wine passed")
