@@ -109,11 +109,13 @@ class CaptureSession {
       // Records held back go out before the error line; the first failure is
       // the one reported.
       try {
+        ReleaseHeld();
         WriteClock();
       } catch (...) {
       }
       throw;
     }
+    ReleaseHeld();
     WriteClock();
     watch_.reset();
     if (stream_) stream_->Stop();
@@ -149,6 +151,7 @@ class CaptureSession {
   // follow the last ones of the old device in the same converter; when
   // opening fails for want of a device, the source says when to try again.
   void Reopen() {
+    ReleaseHeld();
     CloseStream();
     try {
       OpenStream();
@@ -181,16 +184,46 @@ class CaptureSession {
       if (timeline_ && (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
         AddSilence(timeline_->SilenceBefore(packet.position));
       }
-      converter_->AddPacket(packet.data, packet.frames, packet.flags);
-      if (timeline_) timeline_->Advance(packet.frames);
+      if (timeline_ && timeline_->Settling()) {
+        Hold(packet);
+      } else {
+        converter_->AddPacket(packet.data, packet.frames, packet.flags);
+        if (timeline_) timeline_->Advance(packet.frames);
+      }
       stream_->Release(packet);
+      if (timeline_ && timeline_->GapSettled()) ReleaseHeld();
       WriteChunks();
     }
     return any;
   }
 
+  // The packets that end a gap are copied and wait, so that their positions
+  // together tell the gap's length.
+  void Hold(const CaptureStream::Packet& packet) {
+    const bool silent = packet.data == nullptr || (packet.flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
+    heldPackets_.push_back({heldBytes_.size(), packet.frames, packet.flags, silent});
+    if (!silent) {
+      heldBytes_.insert(heldBytes_.end(), packet.data, packet.data + packet.frames * stream_->Format().FrameBytes());
+    }
+    timeline_->Advance(packet.frames);
+  }
+
+  // The gap's silence, then the packets held: when enough came, when no more
+  // come, before the stream changes and when the run ends.
+  void ReleaseHeld() {
+    if (!timeline_ || !timeline_->Settling()) return;
+    AddSilence(timeline_->SettleGap());
+    for (const HeldPacket& packet : heldPackets_) {
+      converter_->AddPacket(packet.silent ? nullptr : heldBytes_.data() + packet.offset, packet.frames, packet.flags);
+      WriteChunks();
+    }
+    heldPackets_.clear();
+    heldBytes_.clear();
+  }
+
   // Nothing plays, or nothing came in time: the silence so far, if asked for.
   void FillSilenceSoFar() {
+    ReleaseHeld();
     if (timeline_) AddSilence(timeline_->SilenceUntil(PerformanceCounterTime()));
   }
 
@@ -210,7 +243,7 @@ class CaptureSession {
     while (converter_->TakeChunk(chunk_)) {
       std::string record = PcmRecord(nextSequence_++, chunk_);
       if (clockDue_) {
-        held_.push_back(std::move(record));
+        heldRecords_.push_back(std::move(record));
       } else {
         Queue(std::move(record));
       }
@@ -228,8 +261,8 @@ class CaptureSession {
     if (!clockDue_) return;
     clockDue_ = false;
     Queue(ClockRecord(timeline_->StartTime() - converter_->DelayHundredNanoseconds()));
-    for (std::string& record : held_) Queue(std::move(record));
-    held_.clear();
+    for (std::string& record : heldRecords_) Queue(std::move(record));
+    heldRecords_.clear();
   }
 
   // While the queue is full this thread waits for room, in slices; a stop
@@ -245,8 +278,16 @@ class CaptureSession {
   std::optional<CaptureStream> stream_;  // none while the source has no device
   std::unique_ptr<PacketConverter> converter_;  // made at the first stream, in its format
   std::optional<StreamTimeline> timeline_;  // only when gaps are filled
+  struct HeldPacket {
+    std::size_t offset;  // of its samples in heldBytes_
+    UINT32 frames;
+    DWORD flags;
+    bool silent;
+  };
+  std::vector<HeldPacket> heldPackets_;  // the packets that end a gap, while it settles
+  std::vector<std::uint8_t> heldBytes_;
   bool clockDue_ = false;  // a time-true stream's clock record is not yet written
-  std::vector<std::string> held_;  // the pcm records until then
+  std::vector<std::string> heldRecords_;  // the pcm records until then
   std::vector<std::int16_t> chunk_;
   std::uint64_t nextSequence_ = 0;
   std::optional<NoticeWatch> watch_;  // only with notices; last, so that it ends first

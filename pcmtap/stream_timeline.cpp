@@ -17,6 +17,13 @@ constexpr std::int64_t kJitterMilliseconds = 60;
 // taken to do.
 constexpr std::size_t kPacketsToTrust = 10;
 
+// The middle one of `values`, which holds at least one.
+std::int64_t Median(std::vector<std::int64_t> values) {
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
 }  // namespace
 
 StreamTimeline::StreamTimeline(std::uint64_t startTime, std::uint32_t framesPerSecond)
@@ -30,11 +37,6 @@ void StreamTimeline::SetRate(std::uint32_t framesPerSecond) {
   end_ = 0;
   rate_ = framesPerSecond;
   window_.clear();
-}
-
-void StreamTimeline::Advance(std::uint32_t frames) {
-  end_ += frames;
-  packetFrames_ += frames;
 }
 
 std::int64_t StreamTimeline::FramesAt(std::uint64_t time) const {
@@ -78,8 +80,7 @@ std::int64_t StreamTimeline::TypicalLateness() const {
   std::vector<std::int64_t> frames;
   std::transform(window_.begin(), window_.end(), std::back_inserter(frames),
                  [](const Lateness& lateness) { return lateness.frames; });
-  std::nth_element(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(frames.size() / 2), frames.end());
-  return frames[frames.size() / 2];
+  return Median(std::move(frames));
 }
 
 // The window holds the packets of the last two seconds of packets, silence
@@ -90,20 +91,42 @@ void StreamTimeline::Keep(std::int64_t lateness) {
 }
 
 std::uint64_t StreamTimeline::SilenceBefore(std::uint64_t position) {
+  if (settling_) {
+    gapEnd_.push_back(FramesAt(position) - end_ - heldFrames_);
+    return 0;
+  }
   const std::int64_t lateness = FramesAt(position) - end_;
-  // After silence of our own the packet's position alone says where the gap
+  // After silence of our own the packets' positions alone say where the gap
   // ends, so that the silence for one gap adds up to its length.
   const bool afterSilence = std::exchange(endIsSilence_, false);
   const std::int64_t tolerance = afterSilence ? 0 : Tolerance();
-  const std::int64_t late = lateness - Envelope();
-  if (late <= tolerance) {  // continues the stream, or overlaps it: taken whole, where the stream ends
+  if (lateness - Envelope() <= tolerance) {  // continues the stream, or overlaps it: taken whole, where it ends
     Keep(lateness);
     return 0;
   }
-  // A gap: its length, less what is typical of a position's lateness.
-  const std::int64_t gap = std::max<std::int64_t>(lateness - TypicalLateness(), 0);
-  end_ += gap;
-  Keep(lateness - gap);
+  settling_ = true;
+  gapEnd_.assign(1, lateness);
+  return 0;
+}
+
+void StreamTimeline::Advance(std::uint32_t frames) {
+  packetFrames_ += frames;
+  if (settling_) {
+    heldFrames_ += frames;
+  } else {
+    end_ += frames;
+  }
+}
+
+// A gap's length, less what is typical of a position's lateness, both the
+// median of many positions: one jittering position could put the gap's end
+// anywhere within its jitter.
+std::uint64_t StreamTimeline::SettleGap() {
+  if (!settling_) return 0;
+  settling_ = false;
+  const std::int64_t gap = std::max<std::int64_t>(Median(gapEnd_) - TypicalLateness(), 0);
+  for (const std::int64_t lateness : gapEnd_) Keep(lateness - gap);
+  end_ += gap + std::exchange(heldFrames_, 0);
   return SilenceFor(gap);
 }
 

@@ -14,13 +14,15 @@
 // where the stream lies against the performance counter, and their spread is
 // how much a position may jitter. A packet continues the stream unless it
 // starts later than the envelope by more than that spread and a device period
-// (a gap, filled with its length less the typical lateness) or earlier by as
-// much (taken whole, where the stream ends). With exact positions the spread
-// is nil and a gap of more than one device period is filled to the frame.
+// (a gap, filled with its length less the typical lateness, both told by the
+// median of many positions) or earlier by as much (taken whole, where the
+// stream ends). With exact positions the spread is nil and a gap of more than
+// one device period is filled to the frame.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 namespace pcmtap {
 
@@ -42,11 +44,20 @@ class StreamTimeline {
 
   // Frames of silence that go before a packet whose first frame was captured
   // at `position`; the stream's end moves to the packet's start. A packet
-  // that starts before the end is taken whole, where it is.
+  // that starts before the end is taken whole, where it is. A packet that
+  // ends a gap starts the gap's settling: it and the packets after it wait
+  // until SettleGap says what silence goes before them.
   std::uint64_t SilenceBefore(std::uint64_t position);
   // The packet's frames are in the stream (also one whose position is flagged
   // as invalid, which continues the stream where it ends).
   void Advance(std::uint32_t frames);
+  bool Settling() const { return settling_; }
+  // Whether the packets held tell where the gap ended as well as they will:
+  // a fifth of a second of them, some twenty positions.
+  bool GapSettled() const { return heldFrames_ >= rate_ / 5; }
+  // Frames of silence that go before the packets held; the stream's end
+  // moves past them. Nothing while none are held.
+  std::uint64_t SettleGap();
   // Frames of silence, in whole slices, that bring the stream up to `now`
   // less the margin, when no packet has come.
   std::uint64_t SilenceUntil(std::uint64_t now);
@@ -79,6 +90,9 @@ class StreamTimeline {
   std::uint32_t rate_;
   std::int64_t end_ = 0;  // in frames since startTime_
   bool endIsSilence_ = false;
+  bool settling_ = false;
+  std::vector<std::int64_t> gapEnd_;  // the latenesses of the packets held, each as if it began where they begin
+  std::int64_t heldFrames_ = 0;
   std::deque<Lateness> window_;  // the last two seconds of packets
   std::int64_t packetFrames_ = 0;  // of all the packets that came
 };

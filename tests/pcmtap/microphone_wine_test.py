@@ -43,10 +43,10 @@ def pulse(folder):
 def play(env):
     """The tone, 6 s at -6 dBFS, with the sink suspended for a second 2.5 s into it."""
     tone = b"".join(struct.pack("<hh", v, v) for v in (round(16384 * math.sin(2 * math.pi * i / 48)) for i in range(288000)))
-    # Two seconds buffered in the server: a player starved by a busy machine would otherwise underrun, and
-    # the sink would play silence inside the tone.
+    # The whole tone buffered in the server at once: a player that a busy machine starves would otherwise
+    # underrun, and the sink would play silence inside the tone.
     player = subprocess.Popen(["pacat", "-d", "mic", "--raw", "--rate=48000", "--channels=2", "--format=s16le",
-                               "--latency-msec=2000"], env=env, stdin=subprocess.PIPE)
+                               "--latency-msec=10000"], env=env, stdin=subprocess.PIPE)
     threading.Thread(target=lambda: player.communicate(tone), daemon=True).start()
     time.sleep(2.5)
     for suspended in ("1", "0"):
