@@ -79,6 +79,14 @@ class CapturePriority {
   HANDLE task_;
 };
 
+// A packet that ends a gap, copied while the gap settles.
+struct HeldPacket {
+  std::size_t offset;  // of its samples among the bytes held
+  UINT32 frames;
+  DWORD flags;
+  bool silent;
+};
+
 // The audio side of a run, from the source's first stream to the release of
 // the last. Members are destroyed in reverse order, so on every way out the
 // watch over the sessions ends first, then the converter goes, then the
@@ -278,12 +286,6 @@ class CaptureSession {
   std::optional<CaptureStream> stream_;  // none while the source has no device
   std::unique_ptr<PacketConverter> converter_;  // made at the first stream, in its format
   std::optional<StreamTimeline> timeline_;  // only when gaps are filled
-  struct HeldPacket {
-    std::size_t offset;  // of its samples in heldBytes_
-    UINT32 frames;
-    DWORD flags;
-    bool silent;
-  };
   std::vector<HeldPacket> heldPackets_;  // the packets that end a gap, while it settles
   std::vector<std::uint8_t> heldBytes_;
   bool clockDue_ = false;  // a time-true stream's clock record is not yet written
