@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "pcmtap/device_enumerator.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/microphone_notices.h"
 #include "pcmtap/session_watch.h"
@@ -67,10 +68,8 @@ class DefaultDeviceSource::DefaultDeviceListener final : public IMMNotificationC
 
 DefaultDeviceSource::DefaultDeviceSource(EDataFlow flow, EndpointRole role, Resampler resampler)
     : flow_(flow), role_(static_cast<ERole>(role)), resampler_(resampler),
-      listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(flow_, role_))) {
-  ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
-                                 enumerator_.PutVoid()),
-                "CoCreateInstance");
+      listener_(ComPtr<DefaultDeviceListener>::Attach(new DefaultDeviceListener(flow_, role_))),
+      enumerator_(CreateDeviceEnumerator()) {
   ThrowIfFailed(enumerator_->RegisterEndpointNotificationCallback(listener_.Get()),
                 "IMMDeviceEnumerator::RegisterEndpointNotificationCallback");
 }

@@ -7,6 +7,7 @@
 
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/deafness_check.h"
+#include "pcmtap/device_enumerator.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/platform.h"
 #include "pcmtap/protocol.h"
@@ -20,11 +21,8 @@ constexpr std::uint32_t kMicrophone = 0;
 
 class MicrophoneNotices final : public NoticeReader {
  public:
-  explicit MicrophoneNotices(EndpointRole role) : role_(static_cast<ERole>(role)) {
-    ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
-                                   enumerator_.PutVoid()),
-                  "CoCreateInstance");
-  }
+  explicit MicrophoneNotices(EndpointRole role)
+      : role_(static_cast<ERole>(role)), enumerator_(CreateDeviceEnumerator()) {}
 
   // A muted microphone delivers silence by design: digital silence counts
   // only while it is unmuted, over a window that starts when it is.

@@ -10,6 +10,7 @@
 #include "pcmtap/cli.h"
 #include "pcmtap/com_ptr.h"
 #include "pcmtap/deafness_check.h"
+#include "pcmtap/device_enumerator.h"
 #include "pcmtap/interface_ids.h"
 #include "pcmtap/protocol.h"
 #include "pcmtap/target_tree.h"
@@ -37,11 +38,8 @@ struct WatchedSession {
 // The render devices' sessions in scope, and which of them play audibly.
 class SessionReader {
  public:
-  explicit SessionReader(const SessionScope& scope) : scope_(scope), tree_(scope.treeRoot) {
-    ThrowIfFailed(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIidMMDeviceEnumerator,
-                                   enumerator_.PutVoid()),
-                  "CoCreateInstance");
-  }
+  explicit SessionReader(const SessionScope& scope)
+      : scope_(scope), enumerator_(CreateDeviceEnumerator()), tree_(scope.treeRoot) {}
 
   void Enumerate() {
     sessions_.clear();
