@@ -79,12 +79,12 @@ class CapturePriority {
   HANDLE task_;
 };
 
-// A packet that ends a gap, copied while the gap settles.
+// A packet that ends a gap, copied while the gap settles; one without
+// samples is flagged silent, so that its offset is never read.
 struct HeldPacket {
   std::size_t offset;  // of its samples among the bytes held
   UINT32 frames;
   DWORD flags;
-  bool silent;
 };
 
 // The audio side of a run, from the source's first stream to the release of
@@ -196,8 +196,8 @@ class CaptureSession {
         Hold(packet);
       } else {
         converter_->AddPacket(packet.data, packet.frames, packet.flags);
-        if (timeline_) timeline_->Advance(packet.frames);
       }
+      if (timeline_) timeline_->Advance(packet.frames);
       stream_->Release(packet);
       if (timeline_ && timeline_->GapSettled()) ReleaseHeld();
       WriteChunks();
@@ -209,11 +209,11 @@ class CaptureSession {
   // together tell the gap's length.
   void Hold(const CaptureStream::Packet& packet) {
     const bool silent = packet.data == nullptr || (packet.flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
-    heldPackets_.push_back({heldBytes_.size(), packet.frames, packet.flags, silent});
+    const DWORD flags = packet.flags | (silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0);
+    heldPackets_.push_back({heldBytes_.size(), packet.frames, flags});
     if (!silent) {
       heldBytes_.insert(heldBytes_.end(), packet.data, packet.data + packet.frames * stream_->Format().FrameBytes());
     }
-    timeline_->Advance(packet.frames);
   }
 
   // The gap's silence, then the packets held: when enough came, when no more
@@ -222,7 +222,7 @@ class CaptureSession {
     if (!timeline_ || !timeline_->Settling()) return;
     AddSilence(timeline_->SettleGap());
     for (const HeldPacket& packet : heldPackets_) {
-      converter_->AddPacket(packet.silent ? nullptr : heldBytes_.data() + packet.offset, packet.frames, packet.flags);
+      converter_->AddPacket(heldBytes_.data() + packet.offset, packet.frames, packet.flags);
       WriteChunks();
     }
     heldPackets_.clear();

@@ -91,7 +91,7 @@ void StreamTimeline::Keep(std::int64_t lateness) {
 }
 
 std::uint64_t StreamTimeline::SilenceBefore(std::uint64_t position) {
-  if (settling_) {
+  if (Settling()) {
     gapEnd_.push_back(FramesAt(position) - end_ - heldFrames_);
     return 0;
   }
@@ -104,14 +104,13 @@ std::uint64_t StreamTimeline::SilenceBefore(std::uint64_t position) {
     Keep(lateness);
     return 0;
   }
-  settling_ = true;
-  gapEnd_.assign(1, lateness);
+  gapEnd_.push_back(lateness);
   return 0;
 }
 
 void StreamTimeline::Advance(std::uint32_t frames) {
   packetFrames_ += frames;
-  if (settling_) {
+  if (Settling()) {
     heldFrames_ += frames;
   } else {
     end_ += frames;
@@ -122,10 +121,10 @@ void StreamTimeline::Advance(std::uint32_t frames) {
 // median of many positions: one jittering position could put the gap's end
 // anywhere within its jitter.
 std::uint64_t StreamTimeline::SettleGap() {
-  if (!settling_) return 0;
-  settling_ = false;
+  if (!Settling()) return 0;
   const std::int64_t gap = std::max<std::int64_t>(Median(gapEnd_) - TypicalLateness(), 0);
   for (const std::int64_t lateness : gapEnd_) Keep(lateness - gap);
+  gapEnd_.clear();
   end_ += gap + std::exchange(heldFrames_, 0);
   return SilenceFor(gap);
 }

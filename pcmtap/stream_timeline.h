@@ -51,7 +51,7 @@ class StreamTimeline {
   // The packet's frames are in the stream (also one whose position is flagged
   // as invalid, which continues the stream where it ends).
   void Advance(std::uint32_t frames);
-  bool Settling() const { return settling_; }
+  bool Settling() const { return !gapEnd_.empty(); }
   // Whether the packets held tell where the gap ended as well as they will:
   // a fifth of a second of them, some twenty positions.
   bool GapSettled() const { return heldFrames_ >= rate_ / 5; }
@@ -90,8 +90,9 @@ class StreamTimeline {
   std::uint32_t rate_;
   std::int64_t end_ = 0;  // in frames since startTime_
   bool endIsSilence_ = false;
-  bool settling_ = false;
-  std::vector<std::int64_t> gapEnd_;  // the latenesses of the packets held, each as if it began where they begin
+  // While a gap settles: the latenesses of the packets held, each as if it
+  // began where they begin.
+  std::vector<std::int64_t> gapEnd_;
   std::int64_t heldFrames_ = 0;
   std::deque<Lateness> window_;  // the last two seconds of packets
   std::int64_t packetFrames_ = 0;  // of all the packets that came
