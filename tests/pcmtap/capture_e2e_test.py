@@ -325,10 +325,11 @@ def clock():
     """Two captures started a second apart, a process-loopback one (linear) and a microphone (band-limited), both
     with --gaps fill, hear the same clicks at the same performance-counter times: each announces where its first
     sample lies, and the clicks' times by those announcements agree."""
+    # 10 ms packets, a click every half second from 0.5 s: 3 ms of a raised cosine, which even linear
+    # interpolation, whose points are 2.76 input samples apart, keeps in shape
+    pulse = [round(20000 * (1 - math.cos(2 * math.pi * i / 132)) / 2) for i in range(132)]
     clicks = []
-    for k in range(60):  # 10 ms packets, a click every half second from 0.5 s: 3 ms of a raised cosine, which
-        # even linear interpolation, whose points are 2.76 input samples apart, keeps in shape
-        pulse = [round(20000 * (1 - math.cos(2 * math.pi * i / 132)) / 2) for i in range(132)]
+    for k in range(60):
         clicks.append((441, 0, [v for i in range(441) for v in [pulse[i - 100] if k % 50 == 25 and 100 <= i < 232 else 0] * 2]))
     origin = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1e7) + 25000000  # 2.5 s from now, on both
     first = launch(["pcmtap.exe", "start", "--target-pid", str(PID), "--gaps", "fill"], clicks * 10, origin=origin)
