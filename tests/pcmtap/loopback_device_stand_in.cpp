@@ -22,7 +22,8 @@
 // carries the discontinuity flag; and its first packet is flagged
 // discontinuous and silent over stale samples. Positions come from the
 // performance counter at the first Start and the plan.
-// PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>; Stop hangs
+// PCMTAP_STAND_IN_FAIL names a call to fail (<name> or <name>:<n>, and
+// =<status in hexadecimal> for another status than a device gone; Stop hangs
 // instead), PCMTAP_STAND_IN_LOG a file that gets a line per call, one with the
 // first Start's time, and one as each process that loads the stand-in ends,
 // with its own "ignore Ctrl+C" attribute. Interface ids come from the SDK,
@@ -83,7 +84,8 @@ bool Fails(const std::string& call, bool logged = true) {
   DWORD written = 0;
   if (logged && log != INVALID_HANDLE_VALUE) WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   const std::string name = call.substr(0, call.find(' '));
-  const std::string fail = Variable("PCMTAP_STAND_IN_FAIL").substr(0, Variable("PCMTAP_STAND_IN_FAIL").find('='));
+  std::string fail = Variable("PCMTAP_STAND_IN_FAIL");
+  fail.resize(std::min(fail.size(), fail.find('=')));
   return fail == name + ":" + std::to_string(++calls[name]) || (fail == name && calls[name] == 1);
 }
 
